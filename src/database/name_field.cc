@@ -1,0 +1,68 @@
+#include "database/name_field.h"
+
+namespace {
+
+bool is_continuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// The code point of the valid sequence that begins at bytes[0], and its
+// length in *length; 0 in *length when no valid sequence begins there.
+uint32_t decode_sequence(std::string_view bytes, int* length) {
+  *length = 0;
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(0);
+  int size = 0;
+  uint32_t code = 0;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead < 0x80) {
+    *length = 1;
+    return lead;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    size = 2, code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    size = 3, code = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    size = 4, code = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (bytes.size() < static_cast<size_t>(size) || byte(1) < low || byte(1) > high)
+    return 0;
+  for (int i = 1; i < size; ++i) {
+    if (!is_continuation(byte(i)))
+      return 0;
+    code = (code << 6) | (byte(i) & 0x3F);
+  }
+  *length = size;
+  return code;
+}
+
+}  // namespace
+
+int utf8_to_units(std::string_view path, NameUnits& units) {
+  int count = 0;
+  while (!path.empty() && count < kNameFieldUnits) {
+    int length = 0;
+    const uint32_t code = decode_sequence(path, &length);
+    if (length == 0) {
+      units[count++] = static_cast<unsigned char>(path[0]);
+      path.remove_prefix(1);
+      continue;
+    }
+    path.remove_prefix(static_cast<size_t>(length));
+    if (code <= 0xFFFF) {
+      units[count++] = static_cast<uint16_t>(code);
+    } else if (count + 2 <= kNameFieldUnits) {
+      units[count++] = static_cast<uint16_t>(0xD800 + ((code - 0x10000) >> 10));
+      units[count++] = static_cast<uint16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      break;  // a pair never gets cut in half
+    }
+  }
+  return count;
+}

@@ -1,0 +1,19 @@
+// The walk of the device volume: depth first, and within each directory
+// first all subdirectories, then all files, each group in case-insensitive
+// name order. It prints one progress line per directory and hands every
+// playable file to write_entry, in the order the player will list them.
+#pragma once
+
+// Walks the directory at the composed path dir ("." for the device root).
+// Names that begin with "." are passed over, and so are entries whose
+// composed path would be longer than 255 characters (each named in a line
+// after its directory's progress line). Returns 1 when the walk is done,
+// whatever directories could not be listed; 0 when it stopped because memory
+// ran out or the database could not take an entry (the failure is recorded
+// with database_fail).
+int scan_directory(const char* dir);
+
+// Sort comparison for pointers to tagged names ("D" or "F" and the name):
+// case-insensitive (A-Z only), so directories come before files; names that
+// differ only in letter case are ordered by their raw bytes.
+int compare_tagged_names(const void* a, const void* b);

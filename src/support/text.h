@@ -1,0 +1,18 @@
+// Portable stand-ins for the runtime library's _stricmp and _snprintf.
+#pragma once
+
+#include <cstddef>
+
+// Compares byte by byte after folding A-Z to a-z (ASCII only, whatever the
+// locale); other bytes compare by their unsigned value, and a prefix sorts
+// first. Negative, zero or positive, like strcmp.
+int compare_ignoring_case(const char* a, const char* b);
+
+// Formats into out, which always ends up terminated. Returns the length of
+// the text, or -1 when it did not fit in size bytes (then out holds a cut
+// text that must not be used) or the format failed.
+int format_text(char* out, size_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
