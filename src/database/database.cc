@@ -82,8 +82,10 @@ int open_database() {
   if (!db_file)
     return 0;
   std::setvbuf(db_file, nullptr, _IOFBF, kWriteBufferSize);
-  if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1)
-    database_fail("writing the header", errno);
+  if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
+    abandon_database();
+    return 0;
+  }
   return 1;
 }
 
@@ -97,7 +99,7 @@ int finalize_header() {
     database_fail("writing the header", errno);
     return 0;
   }
-  return database_failure()[0] == '\0';
+  return 1;
 }
 
 int commit_database() {
@@ -128,8 +130,6 @@ void abandon_database() {
 }
 
 void database_fail(const char* step, int error) {
-  if (failure_text[0] != '\0')
-    return;
   format_text(failure_text.data(), failure_text.size(), "%s: %s", step,
               std::strerror(error));
 }

@@ -49,8 +49,9 @@ int commit_database();
 void abandon_database();
 
 // Records why the new database cannot be completed: the step and the
-// system's error code. The first failure recorded is the one reported.
+// system's error code. A run stops at its first failure, so the record
+// holds that one.
 void database_fail(const char* step, int error);
 
-// "step: reason" of the first recorded failure, or "" when none was.
+// "step: reason" of the recorded failure, or "" when none was.
 const char* database_failure();

@@ -1,0 +1,135 @@
+// What a failed run leaves behind: the old database, byte for byte, and the
+// companion files, with status 1.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "device_tree.h"
+
+namespace {
+
+const std::string kCompanions[] = {"iTunesPState", "iTunesStats", "iTunesShuffle"};
+
+std::string write_error(const std::string& what) {
+  return lines({"ERROR: Could not write the new iPod database file (" + what + ")!",
+                "Nothing was changed on the iPod. Please make sure that:",
+                " (*) there is enough free space on the iPod volume",
+                " (*) the iPod stays connected until this program has ended"});
+}
+
+const std::string kCannotWrite = lines({
+    "ERROR: Cannot write to the iPod database file (iTunesSD)!",
+    "Please make sure that:",
+    " (*) you have sufficient permissions to write to the iPod volume",
+    " (*) you are actually using an iPod shuffle, and not some other iPod model :)",
+});
+
+// A device with an old database (header and one entry) and all three
+// companion files.
+struct UsedDevice {
+  DeviceTree tree;
+  std::string old_db;
+
+  UsedDevice() {
+    old_db = std::string("\x00\x00\x01\x01\x06\x00\x00\x00\x12", 9) + std::string(9, '\x07') +
+             std::string("\x00\x02\x2E", 3) + std::string(555, '\x09');
+    write_file(tree.database(), old_db);
+    for (const auto& name : kCompanions)
+      write_file(tree.itunes() / name, name);
+  }
+
+  void expect_untouched() const {
+    EXPECT_EQ(read_file(tree.database()), old_db) << "the old database is kept";
+    for (const auto& name : kCompanions)
+      EXPECT_EQ(read_file(tree.itunes() / name), name) << name << " is kept";
+    EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp")) << "no temporary file is left";
+  }
+};
+
+TEST(Failure, DiskFullInTheMiddleOfTheEntries) {
+  UsedDevice device;
+  // More entries than one write buffer holds, so the failure comes mid-walk.
+  for (int i = 0; i < 300; ++i)
+    device.tree.add_file("Music/track" + std::to_string(1000 + i) + ".mp3");
+  const RunResult run =
+      run_tarnwick(device.tree.root(), with_file_size_limit(quiet(), 50'000));
+  EXPECT_EQ(run.output, banner_and_templates(true, true) +
+                            lines({"/: 0 files", "/iPod_Control: 0 files",
+                                   "/iPod_Control/iTunes: 0 files", "/Music: 300 files"}) +
+                            write_error(std::string("writing an entry: ") + std::strerror(EFBIG)));
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
+TEST(Failure, DiskFullWhenTheLastBytesGoOut) {
+  UsedDevice device;
+  device.tree.add_file("Music/a.mp3");
+  device.tree.add_file("Music/b.mp3");
+  const RunResult run = run_tarnwick(device.tree.root(), with_file_size_limit(with_input({}, "\n"), 600));
+  EXPECT_EQ(run.output, banner_and_templates(true, true) +
+                            lines({"/: 0 files", "/iPod_Control: 0 files",
+                                   "/iPod_Control/iTunes: 0 files", "/Music: 2 files",
+                                   "2 playable files were found on your iPod.", "",
+                                   "Fixing iTunesSD header."}) +
+                            write_error(std::string("writing the header: ") +
+                                        std::strerror(EFBIG)) +
+                            "\nPress ENTER to quit ...\n");
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
+TEST(Failure, DirectoryInPlaceOfTheDatabase) {
+  DeviceTree tree;
+  tree.add_file("iPod_Control/iTunes/iTunesSD/inside", "x");
+  tree.add_file("iPod_Control/iTunes/iTunesStats", "stats");
+  tree.add_file("a.mp3");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, lines({"Welcome to Tarnwick, version 0.5", "",
+                               "Rebuilding iTunesSD file header from scratch.",
+                               "Rebuilding iTunesSD entry header from scratch."}) +
+                            kCannotWrite);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(read_file(tree.itunes() / "iTunesSD" / "inside"), "x");
+  EXPECT_EQ(read_file(tree.itunes() / "iTunesStats"), "stats");
+  EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp"));
+}
+
+struct ReadOnlyCase {
+  const char* name;
+  fs::path read_only;  // below iPod_Control/iTunes; "" for the directory itself
+};
+
+void PrintTo(const ReadOnlyCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ReadOnly : public testing::TestWithParam<ReadOnlyCase> {};
+
+TEST_P(ReadOnly, CannotWriteAndNothingChanges) {
+  std::string why;
+  if (!can_run_as_ordinary_user(&why))
+    GTEST_SKIP() << why;
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  give_to_nobody(device.tree.root());
+  fs::permissions(device.tree.itunes() / GetParam().read_only,
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const RunResult run =
+      run_tarnwick(device.tree.root(), as_nobody(quiet()));
+  EXPECT_EQ(run.output, lines({"Welcome to Tarnwick, version 0.5", "",
+                               "Using iTunesSD file header from existing database.",
+                               "Using iTunesSD entry header from existing database."}) +
+                            kCannotWrite);
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReadOnly,
+                         testing::Values(ReadOnlyCase{"database_file", "iTunesSD"},
+                                         ReadOnlyCase{"itunes_directory", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,234 @@
+// The run from start to end: transcripts, arguments, templates, companions.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device_tree.h"
+
+namespace {
+
+const std::string kEmptyRoot = lines({"/: 0 files", "/iPod_Control: 0 files",
+                                      "/iPod_Control/iTunes: 0 files"});
+
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes)
+    text += std::string{digits[c >> 4], digits[c & 15], ' '};
+  return text;
+}
+
+TEST(Run, TwoFilesInMusic) {
+  DeviceTree tree;
+  tree.add_file("Music/one.mp3");
+  tree.add_file("Music/two.mp3");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, lines({"Welcome to Tarnwick, version 0.5",
+                               "",
+                               "Rebuilding iTunesSD file header from scratch.",
+                               "Rebuilding iTunesSD entry header from scratch.",
+                               "",
+                               "Searching for files on the iPod.",
+                               "/: 0 files",
+                               "/iPod_Control: 0 files",
+                               "/iPod_Control/iTunes: 0 files",
+                               "/Music: 2 files",
+                               "2 playable files were found on your iPod.",
+                               "",
+                               "Fixing iTunesSD header.",
+                               "Resetting playback state ... not needed.",
+                               "Resetting statistics ... not needed.",
+                               "Resetting shuffle sequence ... not needed.",
+                               "",
+                               "The iPod shuffle database was rebuilt successfully.",
+                               "Have fun listening to your music!"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(tree.database()).size(), 18u + 2 * 558);
+  EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp"));
+}
+
+TEST(Run, DatabaseBytesFromScratch) {
+  DeviceTree tree;
+  tree.add_file("a.mp3");
+  tree.add_file("b.m4b");
+  tree.add_file("c.wav");
+  ASSERT_EQ(run_tarnwick(tree.root(), quiet()).status, 0);
+  const std::string db = read_file(tree.database());
+  ASSERT_EQ(db.size(), 18u + 3 * 558);
+  EXPECT_EQ(hex(db.substr(0, 18)), "00 00 03 01 06 00 00 00 12 00 00 00 00 00 00 00 00 00 ");
+  const std::string head = "00 02 2e 5a a5 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+                           "00 00 00 64 00 00 ";
+  const std::string tail_zeros = [] {
+    std::string zeros;
+    for (int i = 0; i < 522 - 12; ++i)
+      zeros += "00 ";
+    return zeros;
+  }();
+  struct Expected {
+    std::string type_and_name;  // bytes 29 to 44
+    std::string flag;           // bytes 555 to 557
+  };
+  const Expected expected[] = {
+      {"01 00 02 00 2f 00 61 00 2e 00 6d 00 70 00 33 00 ", "01 00 00 "},
+      {"02 00 02 00 2f 00 62 00 2e 00 6d 00 34 00 62 00 ", "00 00 00 "},
+      {"04 00 02 00 2f 00 63 00 2e 00 77 00 61 00 76 00 ", "01 00 00 "},
+  };
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(hex(db.substr(18 + 558 * i, 558)),
+              head + expected[i].type_and_name + tail_zeros + expected[i].flag)
+        << "entry " << i;
+}
+
+struct ArgumentCase {
+  const char* name;
+  std::vector<std::string> args;
+  bool pauses;
+};
+
+void PrintTo(const ArgumentCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Arguments : public testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(Arguments, OnlyALoneDashQSkipsThePause) {
+  DeviceTree tree;
+  const RunResult run = run_tarnwick(tree.root(), with_input(GetParam().args, "\n"));
+  const std::string expected = banner_and_templates() + kEmptyRoot + closing(0);
+  EXPECT_EQ(run.output, GetParam().pauses ? expected + "\nPress ENTER to quit ...\n" : expected);
+  EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Arguments,
+    testing::Values(ArgumentCase{"none", {}, true}, ArgumentCase{"dash_q", {"-q"}, false},
+                    ArgumentCase{"upper_case", {"-Q"}, true},
+                    ArgumentCase{"with_another", {"-q", "x"}, true},
+                    ArgumentCase{"another_first", {"x", "-q"}, true},
+                    ArgumentCase{"longer", {"-qq"}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Run, PauseEndsAtEndOfInput) {
+  DeviceTree tree;
+  const RunResult run = run_tarnwick(tree.root(), with_input({}, ""));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.output.ends_with("\nPress ENTER to quit ...\n"));
+}
+
+TEST(Run, RefusesADirectoryThatIsNoDeviceRoot) {
+  const std::string error = lines({
+      "Welcome to Tarnwick, version 0.5",
+      "",
+      "ERROR: No iPod control directory found!",
+      "Please make sure that:",
+      " (*) this program's working directory is the iPod's root directory",
+      " (*) the iPod was correctly initialized with iTunes",
+  });
+  for (const char* layout : {"", "iPod_Control", "iPod_Control/itunes-not"}) {
+    TempDir dir;
+    if (*layout)
+      fs::create_directories(dir.path() / layout);
+    write_file(dir.path() / "song.mp3", "");
+    const RunResult run = run_tarnwick(dir.path(), with_input({}, "\n"));
+    EXPECT_EQ(run.output, error + "\nPress ENTER to quit ...\n") << layout;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_FALSE(path_exists(dir.path() / "iPod_Control/iTunes/iTunesSD"));
+  }
+}
+
+// An existing database of a given length, whose bytes tell where they are.
+std::string old_database(size_t length, bool header_length_ok = true,
+                         bool entry_length_ok = true) {
+  std::string bytes(length, '\0');
+  for (size_t i = 0; i < length; ++i)
+    bytes[i] = static_cast<char>(0x80 + i % 64);
+  if (length >= 18 && header_length_ok)
+    bytes.replace(6, 3, "\x00\x00\x12", 3);
+  if (length >= 18 + 558 && entry_length_ok)
+    bytes.replace(18, 3, "\x00\x02\x2E", 3);
+  return bytes;
+}
+
+struct TemplateCase {
+  const char* name;
+  std::string old;
+  bool header_kept;
+  bool entry_kept;
+};
+
+void PrintTo(const TemplateCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Templates : public testing::TestWithParam<TemplateCase> {};
+
+TEST_P(Templates, TakenOverOnlyWhenTheirLengthFieldsAgree) {
+  const TemplateCase& c = GetParam();
+  DeviceTree tree;
+  write_file(tree.database(), c.old);
+  tree.add_file("x/a.aa");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, banner_and_templates(c.header_kept, c.entry_kept) + kEmptyRoot +
+                            lines({"/x: 1 files"}) + closing(1));
+  const std::string db = read_file(tree.database());
+  ASSERT_EQ(db.size(), 18u + 558);
+  const std::string header = c.header_kept ? c.old.substr(0, 18)
+                                           : std::string("\0\0\0\x01\x06\0\0\0\x12", 9) +
+                                                 std::string(9, '\0');
+  EXPECT_EQ(hex(db.substr(3, 15)), hex(header.substr(3, 15)));
+  EXPECT_EQ(hex(db.substr(0, 3)), "00 00 01 ") << "the count fills all three bytes";
+  const std::string entry = db.substr(18);
+  const std::string old_entry =
+      c.entry_kept ? c.old.substr(18, 558)
+                   : std::string("\0\x02\x2E\x5A\xA5\x01", 6) + std::string(20, '\0') +
+                         std::string("\x64\0\0\x01\0\x02", 6);
+  EXPECT_EQ(hex(entry.substr(0, 29)), hex(old_entry.substr(0, 29)));
+  EXPECT_EQ(hex(entry.substr(29, 4)), hex(std::string("\x04", 1) + old_entry.substr(30, 2) +
+                                          std::string(1, '\0')));
+  EXPECT_EQ(hex(entry.substr(33, 10)), "2f 00 78 00 2f 00 61 00 2e 00 ");
+  EXPECT_EQ(hex(entry.substr(555)), "00 00 00 ");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Templates,
+    testing::Values(TemplateCase{"empty_file", "", false, false},
+                    TemplateCase{"shorter_than_a_header", old_database(17), false, false},
+                    TemplateCase{"exactly_a_header", old_database(18), true, false},
+                    TemplateCase{"header_and_part_of_an_entry", old_database(575), true, false},
+                    TemplateCase{"header_and_entry", old_database(576), true, true},
+                    TemplateCase{"longer", old_database(18 + 558 * 3 + 7), true, true},
+                    TemplateCase{"header_length_wrong", old_database(576, false), false, false},
+                    TemplateCase{"entry_length_wrong", old_database(576, true, false), true,
+                                 false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Run, ResetsTheCompanionFiles) {
+  DeviceTree tree;
+  tree.add_file("iPod_Control/iTunes/iTunesPState", "state");
+  tree.add_file("iPod_Control/iTunes/iTunesShuffle", "shuffle");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output,
+            banner_and_templates() + kEmptyRoot + closing(0, {"OK.", "not needed.", "OK."}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(path_exists(tree.itunes() / "iTunesPState"));
+  EXPECT_FALSE(path_exists(tree.itunes() / "iTunesShuffle"));
+}
+
+TEST(Run, WarnsWhenACompanionFileStays) {
+  DeviceTree tree;
+  tree.add_file("iPod_Control/iTunes/iTunesPState", "state");
+  tree.add_file("iPod_Control/iTunes/iTunesStats/keep", "a directory in its place");
+  tree.add_file("iPod_Control/iTunes/iTunesShuffle", "shuffle");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, banner_and_templates() +
+                            lines({"/: 0 files", "/iPod_Control: 0 files",
+                                   "/iPod_Control/iTunes: 0 files",
+                                   "/iPod_Control/iTunes/iTunesStats: 0 files"}) +
+                            closing(0, {"OK.", "FAILED.", "OK."}, true));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(path_exists(tree.itunes() / "iTunesShuffle")) << "later files are still reset";
+  EXPECT_EQ(read_file(tree.database()).size(), 18u);
+}
+
+}  // namespace

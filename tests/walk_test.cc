@@ -1,0 +1,192 @@
+// The walk: which files become entries, in which order, and what it prints.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "device_tree.h"
+
+namespace {
+
+const std::string kEmptyRoot = lines({"/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
+
+std::vector<std::u16string> names_in(const DeviceTree& tree) {
+  std::vector<std::u16string> names;
+  for (const Entry& entry : entries_of(read_file(tree.database())))
+    names.push_back(entry.name);
+  return names;
+}
+
+TEST(Walk, DirectoriesFirstThenFilesDepthFirst) {
+  DeviceTree tree;
+  tree.add_file("Music/b.MP3");
+  tree.add_file("Music/A.mp3");
+  tree.add_file("Music/Live/x.wav");
+  tree.add_file("intro.mp3");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, banner_and_templates() +
+                            lines({"/: 1 files", "/iPod_Control: 0 files",
+                                   "/iPod_Control/iTunes: 0 files", "/Music: 2 files",
+                                   "/Music/Live: 1 files"}) +
+                            closing(4));
+  EXPECT_EQ(names_in(tree), (std::vector<std::u16string>{u"/Music/Live/x.wav", u"/Music/A.mp3",
+                                                         u"/Music/b.MP3", u"/intro.mp3"}));
+}
+
+struct OrderCase {
+  const char* name;
+  std::vector<std::string> files;   // created below the root, in this order
+  std::vector<std::u16string> entries;
+  std::string progress;             // lines after "/: N files"
+  int root_files;
+};
+
+void PrintTo(const OrderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WalkOrder : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(WalkOrder, EntriesAndProgressLines) {
+  const OrderCase& c = GetParam();
+  DeviceTree tree;
+  for (const auto& file : c.files) {
+    if (file.ends_with("/"))
+      tree.add_dir(file);
+    else
+      tree.add_file(file);
+  }
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, banner_and_templates() +
+                            lines({"/: " + std::to_string(c.root_files) + " files"}) +
+                            c.progress + closing(static_cast<int>(c.entries.size())));
+  EXPECT_EQ(names_in(tree), c.entries);
+  EXPECT_EQ(run.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WalkOrder,
+    testing::Values(
+        OrderCase{"case_insensitive",
+                  {"b.mp3", "A.mp3", "c.MP3"},
+                  {u"/A.mp3", u"/b.mp3", u"/c.MP3"},
+                  kEmptyRoot,
+                  3},
+        OrderCase{"directory_before_file_beside_it",
+                  {"a.mp3", "zzz/z.mp3", "zzz/a.m4a"},
+                  {u"/zzz/a.m4a", u"/zzz/z.mp3", u"/a.mp3"},
+                  kEmptyRoot + lines({"/zzz: 2 files"}),
+                  1},
+        OrderCase{"underscore_before_letters",
+                  {"aab.mp3", "a_b.mp3", "aZ.mp3"},
+                  {u"/a_b.mp3", u"/aab.mp3", u"/aZ.mp3"},
+                  kEmptyRoot,
+                  3},
+        OrderCase{"same_but_for_case_in_byte_order",
+                  {"song.mp3", "SONG.mp3", "Song.mp3"},
+                  {u"/SONG.mp3", u"/Song.mp3", u"/song.mp3"},
+                  kEmptyRoot,
+                  3},
+        OrderCase{"hidden_names_skipped",
+                  {"._song.mp3", ".hidden.mp3", ".trash/a.mp3", "a/.b/c.mp3", "ok.mp3"},
+                  {u"/ok.mp3"},
+                  lines({"/a: 0 files"}) + kEmptyRoot,
+                  1},
+        OrderCase{"directory_named_like_music",
+                  {"live.mp3/", "live.mp3/in.aa"},
+                  {u"/live.mp3/in.aa"},
+                  kEmptyRoot + lines({"/live.mp3: 1 files"}),
+                  0},
+        OrderCase{"playable_extensions_only",
+                  {"SONG.WAV", "clip.M4P", "notes.txt", "README", "file.mp3x", "x.mp", "b.m4b",
+                   "t.Aa", "m.m4a", "noext.", "v.mp4"},
+                  {u"/b.m4b", u"/clip.M4P", u"/m.m4a", u"/SONG.WAV", u"/t.Aa"},
+                  kEmptyRoot,
+                  5},
+        OrderCase{"empty_directories_still_listed",
+                  {"empty/", "deep/er/"},
+                  {},
+                  lines({"/deep: 0 files", "/deep/er: 0 files", "/empty: 0 files"}) + kEmptyRoot,
+                  0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Walk, NonAsciiNamesStoredAsUtf16) {
+  DeviceTree tree;
+  tree.add_file("caf\xC3\xA9.mp3");
+  tree.add_file("\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80.m4a");
+  tree.add_file("latin\xE9.mp3");  // not UTF-8: one unit per byte
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, banner_and_templates() + lines({"/: 2 files"}) + kEmptyRoot +
+                            lines({"/\xE6\x97\xA5\xE6\x9C\xAC: 1 files"}) + closing(3));
+  EXPECT_EQ(names_in(tree), (std::vector<std::u16string>{u"/日本/😀.m4a", u"/café.mp3",
+                                                         u"/latin\u00E9.mp3"}));
+}
+
+TEST(Walk, LinksAreNeverFollowed) {
+  DeviceTree tree;
+  tree.add_file("Music/a.mp3");
+  fs::create_directory_symlink("..", tree.root() / "Music" / "loop");
+  fs::create_directory_symlink("../Music", tree.root() / "Elsewhere");
+  fs::create_symlink("a.mp3", tree.root() / "Music" / "b.mp3");
+  fs::create_symlink("nowhere.mp3", tree.root() / "Music" / "c.mp3");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output,
+            banner_and_templates() + lines({"/: 0 files"}) + kEmptyRoot +
+                lines({"/Music: 3 files"}) + closing(3));
+  EXPECT_EQ(names_in(tree),
+            (std::vector<std::u16string>{u"/Music/a.mp3", u"/Music/b.mp3", u"/Music/c.mp3"}));
+}
+
+TEST(Walk, PathsUpTo255CharactersAndNoLonger) {
+  DeviceTree tree;
+  // "./" and the name: 255 characters are kept, 256 and more are skipped.
+  const std::string kept = std::string(249, 'k') + ".mp3";  // 253
+  const std::string one_over = std::string(250, 'o') + ".mp3";
+  const std::string longest = std::string(251, 'l') + ".mp3";  // 255, the most a name can be
+  const std::string dir = std::string(100, 'd');
+  const std::string nested_kept = std::string(148, 'n') + ".wav";       // 2+100+1+152 = 255
+  const std::string nested_over = std::string(149, 'N') + ".wav";       // 256
+  const std::string long_dir = std::string(200, 'D');                   // 2+100+1+200 = 303
+  for (const auto& name : {kept, one_over, longest})
+    tree.add_file(name);
+  tree.add_file(dir + "/" + nested_kept);
+  tree.add_file(dir + "/" + nested_over);
+  tree.add_file(dir + "/" + long_dir + "/x.mp3");
+  tree.add_file(dir + "/" + "notes-with-a-long-name" + std::string(200, 'x') + ".txt");
+  const RunResult run = run_tarnwick(tree.root(), quiet());
+  EXPECT_EQ(run.output, banner_and_templates() +
+                            lines({"/: 1 files", "Skipped, path too long: /" + longest,
+                                   "Skipped, path too long: /" + one_over,
+                                   "/" + dir + ": 1 files",
+                                   "Skipped, path too long: /" + dir + "/" + long_dir,
+                                   "Skipped, path too long: /" + dir + "/" + nested_over}) +
+                            kEmptyRoot + closing(2));
+  const auto names = names_in(tree);
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0].size(), 254u);
+  EXPECT_EQ(names[0], u"/" + std::u16string(dir.begin(), dir.end()) + u"/" +
+                          std::u16string(nested_kept.begin(), nested_kept.end()));
+  EXPECT_EQ(names[1], u"/" + std::u16string(kept.begin(), kept.end()));
+}
+
+TEST(Walk, UnreadableDirectoryCannotBeBrowsed) {
+  std::string why;
+  if (!can_run_as_ordinary_user(&why))
+    GTEST_SKIP() << why;
+  DeviceTree tree;
+  tree.add_file("Locked/inside.mp3");
+  tree.add_file("Open/a.mp3");
+  give_to_nobody(tree.root());
+  fs::permissions(tree.root() / "Locked", fs::perms::none);
+  const RunResult run = run_tarnwick(tree.root(), as_nobody(quiet()));
+  EXPECT_EQ(run.output, banner_and_templates() +
+                            lines({"/: 0 files", "/iPod_Control: 0 files",
+                                   "/iPod_Control/iTunes: 0 files", "/Locked: cannot browse",
+                                   "/Open: 1 files"}) +
+                            closing(1));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(names_in(tree), (std::vector<std::u16string>{u"/Open/a.mp3"}));
+}
+
+}  // namespace
