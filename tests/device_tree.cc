@@ -64,7 +64,15 @@ bool can_run_as_ordinary_user(std::string* why_not) {
     *why_not = "running as root and setpriv is not available to drop to nobody";
     return false;
   }
-  return true;
+  for (fs::path dir = fs::temp_directory_path(); ; dir = dir.parent_path()) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
+      *why_not = "nobody cannot reach the temporary directory through " + dir.string();
+      return false;
+    }
+    if (dir == dir.root_path())
+      return true;
+  }
 }
 
 void give_to_nobody(const fs::path& path) {
