@@ -1,17 +1,19 @@
 #include "database/entry_writer.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
 
 #include "database/database.h"
-#include "database/name_field.h"
 #include "discovery/file_extension.h"
+#include "support/platform.h"
 
 namespace {
 
 constexpr int kTypeCodeOffset = 29;
 constexpr int kNameFieldOffset = 33;
+constexpr int kNameFieldUnits = 261;
 constexpr int kFlagOffset = 555;
 constexpr size_t kMaxComposedPath = 255;
 
@@ -43,8 +45,8 @@ int write_entry(const char* path) {
   const bool bookmarkable = std::strcmp(extension, "m4b") == 0 || std::strcmp(extension, "aa") == 0;
   ++playable_count;
 
-  NameUnits units;
-  const int count = utf8_to_units(path + 1, units);
+  std::array<uint16_t, kNameFieldUnits> units;
+  const int count = path_to_utf16(path + 1, units.data(), kNameFieldUnits);
   std::memset(&entry_header[32], 0, kEntrySize - 32);
   for (int i = 0; i < count; ++i) {
     entry_header[kNameFieldOffset + 2 * i] = static_cast<uint8_t>(units[i] & 0xFF);

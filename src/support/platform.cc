@@ -11,6 +11,8 @@
 
 #include <cerrno>
 
+#include "support/utf8.h"
+
 #ifdef _WIN32
 
 int change_directory(const char* path) {
@@ -30,6 +32,17 @@ int replace_file(const char* from, const char* to) {
 
 void ignore_broken_pipe() {}
 
+int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
+  if (path.empty())
+    return 0;
+  static_assert(sizeof(wchar_t) == sizeof(uint16_t));
+  // An ANSI code page never needs more units than bytes, so a path that
+  // fits the field converts whole.
+  const int count = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()),
+                                        reinterpret_cast<wchar_t*>(units), max_units);
+  return count > 0 ? count : 0;
+}
+
 #else
 
 int change_directory(const char* path) {
@@ -46,6 +59,10 @@ int replace_file(const char* from, const char* to) {
 
 void ignore_broken_pipe() {
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
+  return utf8_to_units(path, units, max_units);
 }
 
 #endif

@@ -1,4 +1,4 @@
-#include "database/name_field.h"
+#include "support/utf8.h"
 
 namespace {
 
@@ -44,9 +44,9 @@ uint32_t decode_sequence(std::string_view bytes, int* length) {
 
 }  // namespace
 
-int utf8_to_units(std::string_view path, NameUnits& units) {
+int utf8_to_units(std::string_view path, uint16_t* units, int max_units) {
   int count = 0;
-  while (!path.empty() && count < kNameFieldUnits) {
+  while (!path.empty() && count < max_units) {
     int length = 0;
     const uint32_t code = decode_sequence(path, &length);
     if (length == 0) {
@@ -57,7 +57,7 @@ int utf8_to_units(std::string_view path, NameUnits& units) {
     path.remove_prefix(static_cast<size_t>(length));
     if (code <= 0xFFFF) {
       units[count++] = static_cast<uint16_t>(code);
-    } else if (count + 2 <= kNameFieldUnits) {
+    } else if (count + 2 <= max_units) {
       units[count++] = static_cast<uint16_t>(0xD800 + ((code - 0x10000) >> 10));
       units[count++] = static_cast<uint16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
     } else {

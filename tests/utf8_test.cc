@@ -1,4 +1,4 @@
-#include "database/name_field.h"
+#include "support/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 namespace {
 
 std::vector<uint16_t> decode(const std::string& path) {
-  NameUnits units{};
-  const int count = utf8_to_units(path, units);
-  return {units.begin(), units.begin() + count};
+  uint16_t units[261] = {};
+  const int count = utf8_to_units(path, units, 261);
+  return {units, units + count};
 }
 
 struct DecodeCase {
