@@ -91,6 +91,9 @@ TEST_F(EntryWriter, NoTraceOfThePreviousName) {
 }
 
 TEST_F(EntryWriter, NonAsciiNamesAsUtf16) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows names are in the ANSI code page, not UTF-8";
+#endif
   ASSERT_EQ(write_entry("./\xE6\x97\xA5/\xF0\x9F\x98\x80.mp3"), 1);
   const Bytes bytes = written();
   const Bytes field(bytes.begin() + 33, bytes.begin() + 33 + 2 * 8);

@@ -1,6 +1,7 @@
 #include "device_tree.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +46,22 @@ TempDir::~TempDir() {
 
 DeviceTree::DeviceTree() : root_(dir_.path() / "volume") {
   fs::create_directories(itunes());
+}
+
+DeviceTree::DeviceTree(size_t volume_bytes) : root_(dir_.path() / "volume") {
+  fs::create_directories(root_);
+  const std::string options = "size=" + std::to_string(volume_bytes) + ",mode=0755";
+  if (mount("tarnwick-test", root_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+    mounted_ = true;
+    fs::create_directories(itunes());
+  } else {
+    why_not_ = std::string("cannot mount a small tmpfs (needs root): ") + std::strerror(errno);
+  }
+}
+
+DeviceTree::~DeviceTree() {
+  if (mounted_)
+    umount2(root_.c_str(), MNT_DETACH);
 }
 
 void DeviceTree::add_file(const std::string& relative, const std::string& content) const {
@@ -113,6 +130,22 @@ RunOptions as_nobody(RunOptions options) {
   return options;
 }
 
+const char* windows_build() {
+  return std::getenv("TARNWICK_EXE");
+}
+
+namespace {
+
+std::string without_carriage_returns(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+      plain += text[i];
+  return plain;
+}
+
+}  // namespace
+
 RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   // Standard input comes from a file, so the child can never block us.
   TempDir input_dir;
@@ -131,6 +164,11 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   std::vector<std::string> argv;
   if (options.as_nobody && geteuid() == 0)
     argv = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+  const bool under_wine = windows_build() && !options.posix_build;
+  if (under_wine) {
+    argv.push_back("wine");
+    binary = windows_build();
+  }
   argv.push_back(binary);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
@@ -153,7 +191,7 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
     for (auto& arg : argv)
       raw.push_back(arg.data());
     raw.push_back(nullptr);
-    execv(raw[0], raw.data());
+    execvp(raw[0], raw.data());
     _exit(127);
   }
   close(out[1]);
@@ -166,6 +204,8 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   int wait_status = 0;
   waitpid(child, &wait_status, 0);
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  if (under_wine)
+    result.output = without_carriage_returns(result.output);
   return result;
 }
 

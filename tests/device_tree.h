@@ -29,6 +29,13 @@ class TempDir {
 class DeviceTree {
  public:
   DeviceTree();
+  // A device on a volume of its own that holds only so many bytes: a tmpfs
+  // mounted at the root. mounted() tells whether that worked, and why_not why
+  // it did not.
+  explicit DeviceTree(size_t volume_bytes);
+  ~DeviceTree();
+  bool mounted() const { return mounted_; }
+  const std::string& why_not() const { return why_not_; }
   const fs::path& root() const { return root_; }
   fs::path itunes() const { return root_ / "iPod_Control" / "iTunes"; }
   fs::path database() const { return itunes() / "iTunesSD"; }
@@ -41,6 +48,8 @@ class DeviceTree {
  private:
   TempDir dir_;
   fs::path root_;
+  bool mounted_ = false;
+  std::string why_not_;
 };
 
 struct RunOptions {
@@ -49,6 +58,7 @@ struct RunOptions {
   rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS
   bool as_nobody = false;                  // run as the user nobody
+  bool posix_build = false;                // the POSIX build even under wine
 };
 
 struct RunResult {
@@ -62,6 +72,16 @@ RunOptions with_input(std::vector<std::string> args, std::string input);
 RunOptions with_file_size_limit(RunOptions options, rlim_t bytes);
 RunOptions with_memory_limit(RunOptions options, rlim_t bytes);
 RunOptions as_nobody(RunOptions options);
+
+// The Windows build under test, run through wine, when TARNWICK_EXE names
+// it; null for the POSIX build. Its transcripts have "\r\n" where the POSIX
+// build prints "\n"; run_tarnwick gives them back with "\n".
+const char* windows_build();
+
+// Skips a case that only the POSIX build can show, saying why.
+#define SKIP_FOR_WINDOWS_BUILD(why)                   \
+  if (windows_build())                                \
+  GTEST_SKIP() << "not for the Windows build: " << why
 
 // Runs the built program with the working directory dir.
 RunResult run_tarnwick(const fs::path& dir, const RunOptions& options = {});

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "device_tree.h"
@@ -19,6 +20,16 @@ std::string write_error(const std::string& what) {
                 " (*) the iPod stays connected until this program has ended"});
 }
 
+// Under wine the C runtime's errno after a failed write does not say why (it
+// says "No such file or directory" for a full disk), so for the Windows build
+// the reason after the step is left out of the comparison.
+std::string comparable(const std::string& transcript) {
+  if (!windows_build())
+    return transcript;
+  static const std::regex reason(R"(\((writing [a-z ]+): [^)]*\)!)");
+  return std::regex_replace(transcript, reason, "($1: ...)!");
+}
+
 const std::string kCannotWrite = lines({
     "ERROR: Cannot write to the iPod database file (iTunesSD)!",
     "Please make sure that:",
@@ -32,7 +43,13 @@ struct UsedDevice {
   DeviceTree tree;
   std::string old_db;
 
-  UsedDevice() {
+  UsedDevice() { fill(); }
+  explicit UsedDevice(size_t volume_bytes) : tree(volume_bytes) {
+    if (tree.mounted())
+      fill();
+  }
+
+  void fill() {
     old_db = std::string("\x00\x00\x01\x01\x06\x00\x00\x00\x12", 9) + std::string(9, '\x07') +
              std::string("\x00\x02\x2E", 3) + std::string(555, '\x09');
     write_file(tree.database(), old_db);
@@ -49,6 +66,7 @@ struct UsedDevice {
 };
 
 TEST(Failure, DiskFullInTheMiddleOfTheEntries) {
+  SKIP_FOR_WINDOWS_BUILD("a file-size limit would bind wine's own server too");
   UsedDevice device;
   // More entries than one write buffer holds, so the failure comes mid-walk.
   for (int i = 0; i < 300; ++i)
@@ -63,7 +81,24 @@ TEST(Failure, DiskFullInTheMiddleOfTheEntries) {
   device.expect_untouched();
 }
 
+TEST(Failure, VolumeFull) {
+  UsedDevice device(64 * 1024);
+  if (!device.tree.mounted())
+    GTEST_SKIP() << device.tree.why_not();
+  for (int i = 0; i < 300; ++i)
+    device.tree.add_file("Music/track" + std::to_string(1000 + i) + ".mp3");
+  const RunResult run = run_tarnwick(device.tree.root(), quiet());
+  EXPECT_EQ(comparable(run.output),
+            comparable(banner_and_templates(true, true) +
+                       lines({"/: 0 files", "/iPod_Control: 0 files",
+                              "/iPod_Control/iTunes: 0 files", "/Music: 300 files"}) +
+                       write_error(std::string("writing an entry: ") + std::strerror(ENOSPC))));
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
 TEST(Failure, DiskFullWhenTheLastBytesGoOut) {
+  SKIP_FOR_WINDOWS_BUILD("a file-size limit would bind wine's own server too");
   UsedDevice device;
   device.tree.add_file("Music/a.mp3");
   device.tree.add_file("Music/b.mp3");
@@ -108,6 +143,7 @@ void PrintTo(const ReadOnlyCase& c, std::ostream* os) {
 class ReadOnly : public testing::TestWithParam<ReadOnlyCase> {};
 
 TEST_P(ReadOnly, CannotWriteAndNothingChanges) {
+  SKIP_FOR_WINDOWS_BUILD("the wine prefix cannot be shared with nobody");
   std::string why;
   if (!can_run_as_ordinary_user(&why))
     GTEST_SKIP() << why;

@@ -112,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Walk, NonAsciiNamesStoredAsUtf16) {
+  SKIP_FOR_WINDOWS_BUILD("its names are in the ANSI code page, not UTF-8");
   DeviceTree tree;
   tree.add_file("caf\xC3\xA9.mp3");
   tree.add_file("\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80.m4a");
@@ -124,6 +125,7 @@ TEST(Walk, NonAsciiNamesStoredAsUtf16) {
 }
 
 TEST(Walk, LinksAreNeverFollowed) {
+  SKIP_FOR_WINDOWS_BUILD("symbolic links are a POSIX case (wine hides dangling ones)");
   DeviceTree tree;
   tree.add_file("Music/a.mp3");
   fs::create_directory_symlink("..", tree.root() / "Music" / "loop");
@@ -171,6 +173,7 @@ TEST(Walk, PathsUpTo255CharactersAndNoLonger) {
 }
 
 TEST(Walk, UnreadableDirectoryCannotBeBrowsed) {
+  SKIP_FOR_WINDOWS_BUILD("the wine prefix cannot be shared with nobody");
   std::string why;
   if (!can_run_as_ordinary_user(&why))
     GTEST_SKIP() << why;

@@ -3,13 +3,13 @@
 # it wrote. The repository's own files are never touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$top" -B "$top/build" -DTARNWICK_TESTS=OFF >/dev/null
-cmake --build "$top/build" --target tarnwick >/dev/null
+cmake -S "$top" -B "$top/build-demo" -DTARNWICK_TESTS=OFF >/dev/null
+cmake --build "$top/build-demo" --target tarnwick >/dev/null
 
 volume=$(mktemp -d)
 trap 'rm -rf "$volume"' EXIT
 cp -R "$top/tools/sample-volume/." "$volume/"
-(cd "$volume" && "$top/build/tarnwick" -q) || true
+(cd "$volume" && "$top/build-demo/tarnwick" -q) || true
 
 echo
 echo "== iPod_Control/iTunes after the run:"

@@ -1,0 +1,40 @@
+// The Windows build and the POSIX build agree byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "device_tree.h"
+
+namespace {
+
+void fill(const DeviceTree& tree) {
+  write_file(tree.database(), std::string("\x00\x00\x09\x01\x06\x00\x00\x00\x12", 9) +
+                                  std::string(9, '\x05') + std::string("\x00\x02\x2E", 3) +
+                                  std::string(555, '\x03'));
+  tree.add_file("iPod_Control/iTunes/iTunesShuffle", "old");
+  for (const char* file : {"Music/Artist/02 Two.mp3", "Music/Artist/01 One.MP3",
+                           "Music/a_b.m4a", "Music/aab.m4p", "Books/Part 1.m4b", "talk.aa",
+                           "Live/encore.wav", "notes.txt", ".hidden/x.mp3"})
+    tree.add_file(file);
+}
+
+TEST(CrossBuild, SameDatabaseAndTranscript) {
+  if (!windows_build())
+    GTEST_SKIP() << "no Windows build given (TARNWICK_EXE)";
+  DeviceTree posix_tree, windows_tree;
+  fill(posix_tree);
+  fill(windows_tree);
+  RunOptions posix = quiet();
+  posix.posix_build = true;
+  const RunResult from_posix = run_tarnwick(posix_tree.root(), posix);
+  const RunResult from_windows = run_tarnwick(windows_tree.root(), quiet());
+  EXPECT_EQ(from_windows.output, from_posix.output);
+  EXPECT_EQ(from_windows.status, from_posix.status);
+  EXPECT_EQ(from_posix.status, 0);
+  const std::string database = read_file(posix_tree.database());
+  EXPECT_EQ(database.size(), 18u + 7 * 558);
+  EXPECT_TRUE(read_file(windows_tree.database()) == database) << "databases differ";
+  EXPECT_FALSE(path_exists(windows_tree.itunes() / "iTunesShuffle"));
+}
+
+}  // namespace
