@@ -1,11 +1,13 @@
 #include "device_tree.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -146,6 +148,88 @@ std::string without_carriage_returns(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+// Reads everything the child writes to fd until it closes it, then reaps the
+// child. A child still running after timeout_seconds is killed, with its
+// process group, and reported with status -1.
+RunResult collect(pid_t child, int fd, int timeout_seconds) {
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  bool timed_out = false;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) == 0) {
+      timed_out = true;
+      break;
+    }
+    char chunk[4096];
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got <= 0)
+      break;
+    result.output.append(chunk, static_cast<size_t>(got));
+  }
+  close(fd);
+  if (timed_out) {
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    result.output += "\n[killed after " + std::to_string(timeout_seconds) + " seconds]\n";
+  }
+  int wait_status = 0;
+  waitpid(child, &wait_status, 0);
+  result.status = !timed_out && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  return result;
+}
+
+struct Limits {
+  rlim_t file_size = RLIM_INFINITY;
+  rlim_t memory = RLIM_INFINITY;
+};
+
+// Starts argv in dir, in a process group of its own, with standard input from
+// input_path and standard output and error into the returned descriptor.
+pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs::path& input_path,
+            const Limits& limits, int* output) {
+  int out[2];
+  if (pipe(out) != 0)
+    throw std::runtime_error("pipe failed");
+  const pid_t child = fork();
+  if (child < 0)
+    throw std::runtime_error("fork failed");
+  if (child == 0) {
+    setpgid(0, 0);
+    const int in = open(input_path.c_str(), O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 ||
+        chdir(dir.c_str()) != 0)
+      _exit(126);
+    close(out[0]);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit files{limits.file_size, limits.file_size};
+    const rlimit memory{limits.memory, limits.memory};
+    if (setrlimit(RLIMIT_FSIZE, &files) != 0 || setrlimit(RLIMIT_AS, &memory) != 0)
+      _exit(126);
+    std::vector<char*> raw;
+    for (const auto& arg : argv)
+      raw.push_back(const_cast<char*>(arg.c_str()));
+    raw.push_back(nullptr);
+    execvp(raw[0], raw.data());
+    _exit(127);
+  }
+  close(out[1]);
+  *output = out[0];
+  return child;
+}
+
+}  // namespace
+
+RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds) {
+  int output;
+  const pid_t child = start(argv, fs::current_path(), "/dev/null", {}, &output);
+  return collect(child, output, timeout_seconds);
+}
+
 RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   // Standard input comes from a file, so the child can never block us.
   TempDir input_dir;
@@ -172,38 +256,10 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   argv.push_back(binary);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
 
-  int out[2];
-  if (pipe(out) != 0)
-    throw std::runtime_error("pipe failed");
-  const pid_t child = fork();
-  if (child == 0) {
-    const int in = open(input_path.c_str(), O_RDONLY);
-    if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 ||
-        chdir(dir.c_str()) != 0)
-      _exit(126);
-    close(out[0]);
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit files{options.file_size_limit, options.file_size_limit};
-    const rlimit memory{options.memory_limit, options.memory_limit};
-    if (setrlimit(RLIMIT_FSIZE, &files) != 0 || setrlimit(RLIMIT_AS, &memory) != 0)
-      _exit(126);
-    std::vector<char*> raw;
-    for (auto& arg : argv)
-      raw.push_back(arg.data());
-    raw.push_back(nullptr);
-    execvp(raw[0], raw.data());
-    _exit(127);
-  }
-  close(out[1]);
-  RunResult result;
-  char chunk[4096];
-  ssize_t got;
-  while ((got = read(out[0], chunk, sizeof chunk)) > 0)
-    result.output.append(chunk, static_cast<size_t>(got));
-  close(out[0]);
-  int wait_status = 0;
-  waitpid(child, &wait_status, 0);
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  int output;
+  const pid_t child =
+      start(argv, dir, input_path, {options.file_size_limit, options.memory_limit}, &output);
+  RunResult result = collect(child, output, options.timeout_seconds);
   if (under_wine)
     result.output = without_carriage_returns(result.output);
   return result;

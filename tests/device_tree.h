@@ -59,6 +59,7 @@ struct RunOptions {
   rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS
   bool as_nobody = false;                  // run as the user nobody
   bool posix_build = false;                // the POSIX build even under wine
+  int timeout_seconds = 120;               // then it is killed: status -1
 };
 
 struct RunResult {
@@ -85,6 +86,10 @@ const char* windows_build();
 
 // Runs the built program with the working directory dir.
 RunResult run_tarnwick(const fs::path& dir, const RunOptions& options = {});
+
+// Runs a command in the current directory with no standard input, killing
+// it after timeout_seconds.
+RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds);
 
 // Whether the tests can run the program as an ordinary user, and why not.
 bool can_run_as_ordinary_user(std::string* why_not);

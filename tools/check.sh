@@ -11,12 +11,6 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
   cmake --build "$top/build-win" -j"$jobs"
   windows_exe="$top/build-win/tarnwick.exe"
-  # A fresh wine prefix, kept up by one server for all the runs.
-  WINEPREFIX=$(mktemp -d)
-  export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  trap 'wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
-  wineserver -p
-  wineboot -i >/dev/null 2>&1
 else
   echo "SKIPPED: the Windows build and its tests (mingw-w64 or wine is missing)"
 fi
