@@ -79,6 +79,20 @@ RunOptions as_nobody(RunOptions options);
 // build prints "\n"; run_tarnwick gives them back with "\n".
 const char* windows_build();
 
+// Whether the program under test carries AddressSanitizer, which reserves
+// far more address space than any memory limit a test would set.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // Skips a case that only the POSIX build can show, saying why.
 #define SKIP_FOR_WINDOWS_BUILD(why)                   \
   if (windows_build())                                \

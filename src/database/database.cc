@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "support/platform.h"
 #include "support/text.h"
@@ -43,18 +44,18 @@ void rebuild_entry_header() {
 
 }  // namespace
 
-void load_templates() {
+int take_templates(std::string_view old) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(old.data());
   int template_state = 0;
-  if (FILE* old = std::fopen(kDatabasePath, "rb")) {
-    // A template counts only when its own length field says it is one.
-    if (std::fread(file_header.data(), file_header.size(), 1, old) == 1 &&
-        starts_with(&file_header[6], {0x00, 0x00, 0x12})) {
-      template_state = 1;
-      if (std::fread(entry_header.data(), entry_header.size(), 1, old) == 1 &&
-          starts_with(&entry_header[0], {0x00, 0x02, 0x2E}))
-        template_state = 2;
+  // A template counts only when its own length field says it is one.
+  if (old.size() >= kFileHeaderSize && starts_with(&bytes[6], {0x00, 0x00, 0x12})) {
+    template_state = 1;
+    std::memcpy(file_header.data(), bytes, kFileHeaderSize);
+    if (old.size() >= kFileHeaderSize + kEntrySize &&
+        starts_with(&bytes[kFileHeaderSize], {0x00, 0x02, 0x2E})) {
+      template_state = 2;
+      std::memcpy(entry_header.data(), bytes + kFileHeaderSize, kEntrySize);
     }
-    std::fclose(old);
   }
   if (template_state == 0) {
     std::printf("Rebuilding iTunesSD file header from scratch.\n");
@@ -68,6 +69,17 @@ void load_templates() {
   } else {
     std::printf("Using iTunesSD entry header from existing database.\n");
   }
+  return template_state;
+}
+
+void load_templates() {
+  std::array<char, kFileHeaderSize + kEntrySize> start;
+  size_t length = 0;
+  if (FILE* old = std::fopen(kDatabasePath, "rb")) {
+    length = std::fread(start.data(), 1, start.size(), old);
+    std::fclose(old);
+  }
+  take_templates({start.data(), length});
 }
 
 int open_database() {

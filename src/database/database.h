@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 constexpr int kFileHeaderSize = 18;
 constexpr int kEntrySize = 558;
@@ -28,6 +29,11 @@ extern int32_t playable_count;   // entry records handed to db_file
 // templates when their length fields agree with the layout, and rebuilds
 // them from constants otherwise. Prints one line about each.
 void load_templates();
+
+// The same from the first bytes of an old database (fewer than 576 when it
+// is shorter). Returns 0 when both were rebuilt, 1 when the file header was
+// taken over, 2 when both were.
+int take_templates(std::string_view old);
 
 // Checks that the database can be replaced (a file that may be written, or
 // none) and starts the temporary file with the header as a placeholder.

@@ -1,5 +1,6 @@
 #include "discovery/scan_directory.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -24,10 +25,8 @@ constexpr std::array<std::string_view, 6> kPlayableExtensions = {"mp3", "wav", "
 
 bool is_playable(const char* name) {
   const std::string_view extension = file_extension(name);
-  for (std::string_view playable : kPlayableExtensions)
-    if (extension == playable)
-      return true;
-  return false;
+  return std::ranges::any_of(kPlayableExtensions,
+                             [&](std::string_view playable) { return extension == playable; });
 }
 
 // Names kept one after another in one block that may move while it grows,

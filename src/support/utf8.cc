@@ -14,18 +14,24 @@ uint32_t decode_sequence(std::string_view bytes, int* length) {
   const unsigned char lead = byte(0);
   int size = 0;
   uint32_t code = 0;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  // The allowed range of the second byte.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
   if (lead < 0x80) {
     *length = 1;
     return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    size = 2, code = lead & 0x1F;
+  }
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    size = 2;
+    code = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
-    size = 3, code = lead & 0x0F;
+    size = 3;
+    code = lead & 0x0F;
     if (lead == 0xE0) low = 0xA0;   // overlong
     if (lead == 0xED) high = 0x9F;  // surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
-    size = 4, code = lead & 0x07;
+    size = 4;
+    code = lead & 0x07;
     if (lead == 0xF0) low = 0x90;   // overlong
     if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
   } else {
