@@ -186,6 +186,7 @@ RunResult collect(pid_t child, int fd, int timeout_seconds) {
 struct Limits {
   rlim_t file_size = RLIM_INFINITY;
   rlim_t memory = RLIM_INFINITY;
+  std::vector<std::string> environment;
 };
 
 // Starts argv in dir, in a process group of its own, with standard input from
@@ -206,6 +207,8 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
       _exit(126);
     close(out[0]);
     std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& setting : limits.environment)
+      putenv(const_cast<char*>(setting.c_str()));
     const rlimit files{limits.file_size, limits.file_size};
     const rlimit memory{limits.memory, limits.memory};
     if (setrlimit(RLIMIT_FSIZE, &files) != 0 || setrlimit(RLIMIT_AS, &memory) != 0)
@@ -255,10 +258,19 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   }
   argv.push_back(binary);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
+  if (!options.piped_into.empty()) {
+    // bash runs the whole pipe and reports the program's own status.
+    std::vector<std::string> pipeline = {
+        "bash", "-c", "\"$@\" | " + options.piped_into + "; echo \"status ${PIPESTATUS[0]}\"",
+        "pipeline"};
+    pipeline.insert(pipeline.end(), argv.begin(), argv.end());
+    argv = pipeline;
+  }
 
   int output;
-  const pid_t child =
-      start(argv, dir, input_path, {options.file_size_limit, options.memory_limit}, &output);
+  const pid_t child = start(argv, dir, input_path,
+                            {options.file_size_limit, options.memory_limit, options.environment},
+                            &output);
   RunResult result = collect(child, output, options.timeout_seconds);
   if (under_wine)
     result.output = without_carriage_returns(result.output);

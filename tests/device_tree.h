@@ -60,6 +60,9 @@ struct RunOptions {
   bool as_nobody = false;                  // run as the user nobody
   bool posix_build = false;                // the POSIX build even under wine
   int timeout_seconds = 120;               // then it is killed: status -1
+  std::vector<std::string> environment;    // NAME=value, added to the program's
+  std::string piped_into;                  // a shell command reading its output;
+                                           // then "status N" is appended
 };
 
 struct RunResult {

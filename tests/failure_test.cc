@@ -58,28 +58,12 @@ struct UsedDevice {
   }
 
   void expect_untouched() const {
-    EXPECT_EQ(read_file(tree.database()), old_db) << "the old database is kept";
+    EXPECT_TRUE(read_file(tree.database()) == old_db) << "the old database is not kept";
     for (const auto& name : kCompanions)
       EXPECT_EQ(read_file(tree.itunes() / name), name) << name << " is kept";
     EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp")) << "no temporary file is left";
   }
 };
-
-TEST(Failure, DiskFullInTheMiddleOfTheEntries) {
-  SKIP_FOR_WINDOWS_BUILD("a file-size limit would bind wine's own server too");
-  UsedDevice device;
-  // More entries than one write buffer holds, so the failure comes mid-walk.
-  for (int i = 0; i < 300; ++i)
-    device.tree.add_file("Music/track" + std::to_string(1000 + i) + ".mp3");
-  const RunResult run =
-      run_tarnwick(device.tree.root(), with_file_size_limit(quiet(), 50'000));
-  EXPECT_EQ(run.output, banner_and_templates(true, true) +
-                            lines({"/: 0 files", "/iPod_Control: 0 files",
-                                   "/iPod_Control/iTunes: 0 files", "/Music: 300 files"}) +
-                            write_error(std::string("writing an entry: ") + std::strerror(EFBIG)));
-  EXPECT_EQ(run.status, 1);
-  device.expect_untouched();
-}
 
 TEST(Failure, VolumeFull) {
   UsedDevice device(64 * 1024);
@@ -97,22 +81,102 @@ TEST(Failure, VolumeFull) {
   device.expect_untouched();
 }
 
-TEST(Failure, DiskFullWhenTheLastBytesGoOut) {
-  SKIP_FOR_WINDOWS_BUILD("a file-size limit would bind wine's own server too");
+// Each step of writing the new database, failing in turn.
+struct FaultCase {
+  const char* name;
+  int files;              // playable files in Music
+  rlim_t file_size_limit;
+  const char* fault;      // a call made to fail, or ""
+  const char* step;       // what the error names
+  int error;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, LeaveEverythingAsItWas) {
+  SKIP_FOR_WINDOWS_BUILD("file-size limits and preloading bind wine itself");
+  const FaultCase& c = GetParam();
   UsedDevice device;
-  device.tree.add_file("Music/a.mp3");
-  device.tree.add_file("Music/b.mp3");
-  const RunResult run = run_tarnwick(device.tree.root(), with_file_size_limit(with_input({}, "\n"), 600));
-  EXPECT_EQ(run.output, banner_and_templates(true, true) +
-                            lines({"/: 0 files", "/iPod_Control: 0 files",
-                                   "/iPod_Control/iTunes: 0 files", "/Music: 2 files",
-                                   "2 playable files were found on your iPod.", "",
-                                   "Fixing iTunesSD header."}) +
-                            write_error(std::string("writing the header: ") +
-                                        std::strerror(EFBIG)) +
-                            "\nPress ENTER to quit ...\n");
+  for (int i = 0; i < c.files; ++i)
+    device.tree.add_file("Music/track" + std::to_string(1000 + i) + ".mp3");
+  RunOptions options = with_file_size_limit(quiet(), c.file_size_limit);
+  if (*c.fault)
+    options.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION,
+                           std::string("TARNWICK_FAULT=") + c.fault,
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
+  const RunResult run = run_tarnwick(device.tree.root(), options);
+
+  std::string expected = banner_and_templates(true, true) +
+                         lines({"/: 0 files", "/iPod_Control: 0 files",
+                                "/iPod_Control/iTunes: 0 files"});
+  if (c.files > 0)
+    expected += lines({"/Music: " + std::to_string(c.files) + " files"});
+  // Entries fill the write buffer only past about a hundred of them.
+  if (c.files < 100)
+    expected += lines({std::to_string(c.files) + " playable files were found on your iPod.", "",
+                       "Fixing iTunesSD header."});
+  expected += write_error(std::string(c.step) + ": " + std::strerror(c.error));
+  EXPECT_EQ(run.output, expected);
   EXPECT_EQ(run.status, 1);
   device.expect_untouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Faults,
+    testing::Values(
+        FaultCase{"disk_full_at_the_header", 0, 10, "", "writing the header", EFBIG},
+        FaultCase{"disk_full_after_the_header", 2, 600, "", "writing the header", EFBIG},
+        FaultCase{"disk_full_among_the_entries", 300, 50'000, "", "writing an entry", EFBIG},
+        FaultCase{"flush_to_the_device_fails", 2, RLIM_INFINITY, "fsync", "writing to the iPod",
+                  EIO},
+        FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Failure, OutOfMemoryWhileCollectingNames) {
+  SKIP_FOR_WINDOWS_BUILD("a memory limit would bind wine itself");
+  if (kAddressSanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit";
+  UsedDevice device;
+  device.tree.add_file("Small/a.mp3");
+  // The least address space, in whole MiB, in which the program completes here.
+  rlim_t enough = 0;
+  for (rlim_t mib = 4; mib <= 256 && enough == 0; ++mib)
+    if (run_tarnwick(device.tree.root(), with_memory_limit(quiet(), mib << 20)).status == 0)
+      enough = mib << 20;
+  ASSERT_NE(enough, 0u) << "the program did not complete in 256 MiB";
+
+  UsedDevice big;
+  // About 4 MiB of names in one directory: more than the run above left over
+  // (its peak is while the program loads).
+  for (int i = 0; i < 16000; ++i)
+    big.tree.add_file("Big/" + std::to_string(10000 + i) + std::string(230, 'n') + ".mp3");
+  const RunResult run = run_tarnwick(big.tree.root(), with_memory_limit(quiet(), enough));
+  EXPECT_EQ(run.output, banner_and_templates(true, true) +
+                            lines({"/: 0 files", "/Big: out of memory"}) +
+                            write_error(std::string("searching for files: ") +
+                                        std::strerror(ENOMEM)));
+  EXPECT_EQ(run.status, 1);
+  big.expect_untouched();
+}
+
+TEST(Failure, ReaderGoneEarly) {
+  SKIP_FOR_WINDOWS_BUILD("a broken pipe is a POSIX case");
+  UsedDevice device;
+  for (int i = 0; i < 500; ++i)
+    device.tree.add_file("Albums/" + std::to_string(i) + "/song.mp3");
+  RunOptions options = quiet();
+  options.piped_into = "head -n 1";
+  const RunResult run = run_tarnwick(device.tree.root(), options);
+  // The lost output changes nothing: the run completes as it would have.
+  EXPECT_EQ(run.output, "Welcome to Tarnwick, version 0.5\nstatus 0\n");
+  EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 500 * 558);
+  for (const auto& name : kCompanions)
+    EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
+  EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
 }
 
 TEST(Failure, DirectoryInPlaceOfTheDatabase) {
