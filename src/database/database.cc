@@ -16,8 +16,9 @@ namespace {
 
 std::array<char, 160> failure_text;
 
-// Entry records go out in large blocks rather than one small write each.
-constexpr size_t kWriteBufferSize = 1 << 16;
+// Entry records go out in large blocks rather than a small write each. The
+// C library takes a size only together with a buffer of the caller's.
+std::array<char, 1 << 16> write_buffer;
 
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
   return std::memcmp(bytes, expected.data(), expected.size()) == 0;
@@ -93,7 +94,7 @@ int open_database() {
   db_file = std::fopen(kDatabaseTempPath, "wb");
   if (!db_file)
     return 0;
-  std::setvbuf(db_file, nullptr, _IOFBF, kWriteBufferSize);
+  std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
     abandon_database();
     return 0;
