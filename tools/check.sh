@@ -33,6 +33,9 @@ ctest --test-dir "$top/build-fuzz" --output-on-failure
 cmake -S "$top" -B "$top/build-tidy" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DTARNWICK_TESTS=OFF
 run-clang-tidy -quiet -p "$top/build-tidy" "$top/src/"
 
+# What users get: the manual page, the install, the .deb and the .zip.
+"$top/tools/check-packages.sh"
+
 cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe"
 cmake --build "$top/build-check" -j"$jobs"
 if [ -n "$windows_exe" ]; then
