@@ -121,20 +121,20 @@ int scan_directory(const char* dir) {
       continue;
     if (!is_dir && !is_playable(name))
       continue;
-    // The composed path is the longest text made from the name; the tagged
-    // name is one character shorter at most.
-    const bool fits = dir_length + 1 + std::strlen(name) < kPathBufferSize;
-    const int tagged_length =
-        fits ? format_text(buffer.data(), buffer.size(), "%c%s", is_dir ? 'D' : 'F', name) : -1;
-    const bool added = tagged_length >= 0
-                           ? name_list_add(accepted, {buffer.data(), size_t(tagged_length)})
-                           : name_list_add(too_long, name);
+    // The composed path is the longest text made from the name, so a name
+    // whose path fits makes a tagged name that fits too.
+    bool added;
+    if (dir_length + 1 + std::strlen(name) >= kPathBufferSize) {
+      added = name_list_add(too_long, name);
+    } else {
+      const int length = format_text(buffer.data(), buffer.size(), "%c%s", is_dir ? 'D' : 'F', name);
+      added = name_list_add(accepted, {buffer.data(), static_cast<size_t>(length)});
+      files += !is_dir;
+    }
     if (!added) {
-      std::printf("out of memory\n");
+      std::printf("out of memory\n");  // ends the progress line
       return out_of_memory();
     }
-    if (tagged_length >= 0 && !is_dir)
-      ++files;
   }
   cursor.reset();  // at most one listing is open at any time
   std::printf("%d files\n", files);
