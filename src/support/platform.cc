@@ -5,8 +5,10 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <cerrno>
@@ -50,7 +52,14 @@ int change_directory(const char* path) {
 }
 
 int flush_to_disk(FILE* file) {
-  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+  if (std::fflush(file) != 0)
+    return 0;
+#ifdef F_FULLFSYNC
+  // On macOS fsync leaves the data in the drive's cache; this does not.
+  if (fcntl(fileno(file), F_FULLFSYNC) == 0)
+    return 1;
+#endif
+  return fsync(fileno(file)) == 0;
 }
 
 int replace_file(const char* from, const char* to) {
