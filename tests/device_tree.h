@@ -42,8 +42,6 @@ class DeviceTree {
   // Creates the file (and its directories) at a path relative to the root.
   void add_file(const std::string& relative, const std::string& content = "") const;
   void add_dir(const std::string& relative) const;
-  // The parent of the root, writable only by root; for a copy of the program.
-  const fs::path& scratch() const { return dir_.path(); }
 
  private:
   TempDir dir_;

@@ -18,25 +18,20 @@ namespace {
 
 constexpr int kStepSeconds = 20;  // what any one FUSE or mtools step may take
 
-bool on_path(const std::string& tool) {
+// The full path of a tool on PATH or in the sbin directories (where
+// mkfs.vfat lives, and which PATH may lack), or "" when there is none.
+std::string find_tool(const std::string& name) {
   const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "";
-  dirs += ":/sbin:/usr/sbin";
+  const std::string dirs = std::string(path ? path : "") + ":/sbin:/usr/sbin";
   size_t from = 0;
   while (from <= dirs.size()) {
     const size_t to = std::min(dirs.find(':', from), dirs.size());
-    if (access((dirs.substr(from, to - from) + "/" + tool).c_str(), X_OK) == 0)
-      return true;
+    const std::string candidate = dirs.substr(from, to - from) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0)
+      return candidate;
     from = to + 1;
   }
-  return false;
-}
-
-std::string tool(const std::string& name) {
-  for (const char* dir : {"/sbin/", "/usr/sbin/"})
-    if (access((dir + name).c_str(), X_OK) == 0)
-      return dir + name;
-  return name;
+  return "";
 }
 
 void must(const RunResult& result, const std::string& what) {
@@ -64,7 +59,7 @@ std::string FatImage::unavailable() {
   if (access("/dev/fuse", R_OK | W_OK) != 0)
     return "/dev/fuse cannot be used";
   for (const char* needed : {"mkfs.vfat", "mmd", "mcopy", "mdir", "fusefat", "fusermount"})
-    if (!on_path(needed))
+    if (find_tool(needed).empty())
       return std::string(needed) + " is not installed";
   return "";
 }
@@ -78,7 +73,8 @@ FatImage::FatImage(int megabytes)
   must(run_command({"truncate", "-s", std::to_string(megabytes) + "M", image_.string()},
                    kStepSeconds),
        "truncate");
-  must(run_command({tool("mkfs.vfat"), "-F", "32", image_.string()}, kStepSeconds), "mkfs.vfat");
+  must(run_command({find_tool("mkfs.vfat"), "-F", "32", image_.string()}, kStepSeconds),
+       "mkfs.vfat");
 }
 
 FatImage::~FatImage() {
