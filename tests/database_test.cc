@@ -7,6 +7,7 @@
 
 #include "database/database.h"
 #include "database/entry_writer.h"
+#include "support/failure.h"
 
 namespace {
 
@@ -116,8 +117,8 @@ TEST_F(EntryWriter, StopsAtWhatTheCountCanHold) {
   EXPECT_EQ(write_entry("./a.mp3"), 0);
   EXPECT_TRUE(written().empty());
   EXPECT_EQ(playable_count, kMaxEntries);
-  EXPECT_EQ(std::string(database_failure()).rfind("counting the files: ", 0), 0u)
-      << database_failure();
+  EXPECT_EQ(std::string(read_failure()).rfind("counting the files: ", 0), 0u)
+      << read_failure();
 }
 
 TEST_F(EntryWriter, HeaderHoldsTheWholeCount) {

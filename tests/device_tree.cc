@@ -205,7 +205,8 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
     if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 ||
         chdir(dir.c_str()) != 0)
       _exit(126);
-    close(out[0]);
+    // Nothing but the three standard descriptors goes to the program.
+    closefrom(3);
     std::signal(SIGXFSZ, SIG_IGN);
     for (const auto& setting : limits.environment)
       putenv(const_cast<char*>(setting.c_str()));
@@ -258,13 +259,10 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   }
   argv.push_back(binary);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
-  if (!options.piped_into.empty()) {
-    // bash runs the whole pipe and reports the program's own status.
-    std::vector<std::string> pipeline = {
-        "bash", "-c", "\"$@\" | " + options.piped_into + "; echo \"status ${PIPESTATUS[0]}\"",
-        "pipeline"};
-    pipeline.insert(pipeline.end(), argv.begin(), argv.end());
-    argv = pipeline;
+  if (!options.shell.empty()) {
+    std::vector<std::string> script = {"bash", "-c", options.shell, "tarnwick"};
+    script.insert(script.end(), argv.begin(), argv.end());
+    argv = script;
   }
 
   int output;

@@ -59,8 +59,8 @@ struct RunOptions {
   bool posix_build = false;                // the POSIX build even under wine
   int timeout_seconds = 120;               // then it is killed: status -1
   std::vector<std::string> environment;    // NAME=value, added to the program's
-  std::string piped_into;                  // a shell command reading its output;
-                                           // then "status N" is appended
+  std::string shell;  // a bash script that runs the program as "$@" (to
+                      // close, pipe or limit what it gets); "" runs it directly
 };
 
 struct RunResult {

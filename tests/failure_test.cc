@@ -2,8 +2,12 @@
 // companion files, with status 1.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <regex>
 #include <string>
 
@@ -15,7 +19,10 @@ const std::string kCompanions[] = {"iTunesPState", "iTunesStats", "iTunesShuffle
 
 std::string write_error(const std::string& what) {
   return lines({"ERROR: Could not write the new iPod database file (" + what + ")!",
-                "Nothing was changed on the iPod. Please make sure that:",
+                what.starts_with("replacing iTunesSD")
+                    ? "The database may be incomplete: run this program again. Please make sure "
+                      "that:"
+                    : "Nothing was changed on the iPod. Please make sure that:",
                 " (*) there is enough free space on the iPod volume",
                 " (*) the iPod stays connected until this program has ended"});
 }
@@ -57,10 +64,24 @@ struct UsedDevice {
       write_file(tree.itunes() / name, name);
   }
 
-  void expect_untouched() const {
+  void expect_untouched(bool leftover_stays = false) const {
     EXPECT_TRUE(read_file(tree.database()) == old_db) << "the old database is not kept";
     for (const auto& name : kCompanions)
       EXPECT_EQ(read_file(tree.itunes() / name), name) << name << " is kept";
+    EXPECT_EQ(path_exists(tree.itunes() / "iTunesSD.tmp"), leftover_stays);
+  }
+
+  // After a run over a volume that holds only /a.mp3: the old header and
+  // entry as templates, the count and the one entry filled in.
+  void expect_rebuilt() const {
+    const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
+                              std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" +
+                              std::string("\0/\0a\0.\0m\0p\0" "3", 13) + std::string(510, '\0') +
+                              std::string("\x01\0\0", 3);
+    EXPECT_TRUE(read_file(tree.database()) == old_db.substr(0, 18) + entry)
+        << "the new database is not in place";
+    for (const auto& name : kCompanions)
+      EXPECT_FALSE(path_exists(tree.itunes() / name)) << name << " is reset";
     EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp")) << "no temporary file is left";
   }
 };
@@ -81,14 +102,15 @@ TEST(Failure, VolumeFull) {
   device.expect_untouched();
 }
 
-// Each step of writing the new database, failing in turn.
+// Each step of writing the new database, failing or interrupted in turn.
 struct FaultCase {
   const char* name;
   int files;              // playable files in Music
   rlim_t file_size_limit;
-  const char* fault;      // a call made to fail, or ""
-  const char* step;       // what the error names
+  const char* fault;      // a call made to fail or interrupted there, or ""
+  const char* step;       // what the error names; "" for an interruption
   int error;
+  bool replaced = false;  // the interruption came once the rename had begun
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -113,6 +135,20 @@ TEST_P(Faults, LeaveEverythingAsItWas) {
   std::string expected = banner_and_templates(true, true) +
                          lines({"/: 0 files", "/iPod_Control: 0 files",
                                 "/iPod_Control/iTunes: 0 files"});
+  if (!*c.step) {
+    // Killed by the signal: the output ends at its last flush, the head of
+    // the last progress line; the database is the old one or the new one
+    // with its companions reset, never a mix, and no temporary file stays.
+    EXPECT_EQ(run.output, expected + "/Music: ");
+    EXPECT_EQ(run.status, -1);
+    if (!c.replaced)
+      return device.expect_untouched();
+    EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
+    for (const auto& name : kCompanions)
+      EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
+    EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
+    return;
+  }
   if (c.files > 0)
     expected += lines({"/Music: " + std::to_string(c.files) + " files"});
   // Entries fill the write buffer only past about a hundred of them.
@@ -133,7 +169,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"disk_full_among_the_entries", 300, 50'000, "", "writing an entry", EFBIG},
         FaultCase{"flush_to_the_device_fails", 2, RLIM_INFINITY, "fsync", "writing to the iPod",
                   EIO},
-        FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO}),
+        FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO},
+        FaultCase{"terminated_while_flushing", 2, RLIM_INFINITY, "fsync:TERM", "", 0},
+        FaultCase{"hung_up_while_flushing", 2, RLIM_INFINITY, "fsync:HUP", "", 0},
+        FaultCase{"ctrl_c_at_the_rename", 2, RLIM_INFINITY, "rename:INT", "", 0, true},
+        FaultCase{"terminated_at_the_rename", 2, RLIM_INFINITY, "rename:TERM", "", 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Failure, OutOfMemoryWhileCollectingNames) {
@@ -169,7 +209,7 @@ TEST(Failure, ReaderGoneEarly) {
   for (int i = 0; i < 500; ++i)
     device.tree.add_file("Albums/" + std::to_string(i) + "/song.mp3");
   RunOptions options = quiet();
-  options.piped_into = "head -n 1";
+  options.shell = "\"$@\" | head -n 1; echo \"status ${PIPESTATUS[0]}\"";
   const RunResult run = run_tarnwick(device.tree.root(), options);
   // The lost output changes nothing: the run completes as it would have.
   EXPECT_EQ(run.output, "Welcome to Tarnwick, version 0.5\nstatus 0\n");
@@ -231,5 +271,213 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReadOnly,
                          testing::Values(ReadOnlyCase{"database_file", "iTunesSD"},
                                          ReadOnlyCase{"itunes_directory", ""}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// What a user, another run or a crafted volume can put around a run, and
+// what the run leaves: the old database byte for byte or the new one.
+struct HostileCase {
+  const char* name;
+  void (*arrange)(UsedDevice&);
+  RunOptions options;
+  std::string output;  // after the banner
+  bool rebuilt;
+  int status;
+  bool posix_only = true;
+  bool leftover_stays = false;
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Hostile : public testing::TestWithParam<HostileCase> {};
+
+const std::string kTemplatesKept = lines({"Using iTunesSD file header from existing database.",
+                                          "Using iTunesSD entry header from existing database."});
+const std::string kWalked = lines({"", "Searching for files on the iPod.", "/: 1 files",
+                                   "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
+const std::string kCompleted = kTemplatesKept + kWalked + closing(1, {"OK.", "OK.", "OK."});
+
+TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
+  const HostileCase& c = GetParam();
+  if (c.posix_only)
+    SKIP_FOR_WINDOWS_BUILD("links, special files, descriptors and nobody are POSIX cases");
+  std::string why;
+  if (c.options.as_nobody && !can_run_as_ordinary_user(&why))
+    GTEST_SKIP() << why;
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  const fs::path outside = device.tree.root().parent_path() / "outside";
+  write_file(outside, "outside");
+  c.arrange(device);
+  const RunResult run = run_tarnwick(device.tree.root(), c.options);
+  EXPECT_EQ(comparable(run.output), comparable(c.output.starts_with("status")
+                                                   ? c.output
+                                                   : "Welcome to Tarnwick, version 0.5\n\n" +
+                                                         c.output));
+  EXPECT_EQ(run.status, c.status);
+  if (c.rebuilt)
+    device.expect_rebuilt();
+  else
+    device.expect_untouched(c.leftover_stays);
+  EXPECT_EQ(read_file(outside), "outside") << "nothing outside the volume is written";
+}
+
+const fs::path kTemp = "iTunesSD.tmp";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Hostile,
+    testing::Values(
+        HostileCase{"temporary_name_links_outside",
+                    [](UsedDevice& d) {
+                      fs::create_symlink(d.tree.root().parent_path() / "outside",
+                                         d.tree.itunes() / kTemp);
+                    },
+                    quiet(), kCompleted, true, 0},
+        HostileCase{"temporary_name_is_a_hard_link_and_the_run_fails",
+                    [](UsedDevice& d) { fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp); },
+                    with_file_size_limit(quiet(), 300),
+                    kTemplatesKept + kWalked +
+                        lines({"1 playable files were found on your iPod.", "",
+                               "Fixing iTunesSD header."}) +
+                        write_error(std::string("writing the header: ") + std::strerror(EFBIG)),
+                    false, 1},
+        HostileCase{"temporary_name_is_a_fifo",
+                    [](UsedDevice& d) { mkfifo((d.tree.itunes() / kTemp).c_str(), 0644); },
+                    quiet(), kCompleted, true, 0},
+        HostileCase{"temporary_name_is_a_read_only_file",
+                    [](UsedDevice& d) {
+                      write_file(d.tree.itunes() / kTemp, "left over");
+                      fs::permissions(d.tree.itunes() / kTemp, fs::perms::owner_read);
+                      give_to_nobody(d.tree.root());
+                    },
+                    as_nobody(quiet()), kCompleted, true, 0},
+        HostileCase{"temporary_name_is_an_empty_directory",
+                    [](UsedDevice& d) { d.tree.add_dir("iPod_Control/iTunes/iTunesSD.tmp"); },
+                    quiet(), kCompleted, true, 0, false},
+        HostileCase{"temporary_name_is_a_full_directory",
+                    [](UsedDevice& d) { d.tree.add_file("iPod_Control/iTunes/iTunesSD.tmp/x"); },
+                    quiet(), kTemplatesKept + kCannotWrite, false, 1, false, true},
+        HostileCase{"database_of_a_later_player",
+                    [](UsedDevice& d) {
+                      d.old_db = "bdhs" + d.old_db;
+                      write_file(d.tree.database(), d.old_db);
+                    },
+                    quiet(),
+                    lines({"Rebuilding iTunesSD file header from scratch.",
+                           "Rebuilding iTunesSD entry header from scratch."}) +
+                        kCannotWrite,
+                    false, 1, false},
+        HostileCase{"standard_output_closed", [](UsedDevice&) {},
+                    [] {
+                      RunOptions options = quiet();
+                      options.shell = "\"$@\" >&-; echo \"status $?\"";
+                      return options;
+                    }(),
+                    "status 0\n", true, 0},
+        HostileCase{"out_of_file_handles", [](UsedDevice&) {},
+                    [] {
+                      RunOptions options = quiet();
+                      options.shell = "ulimit -n 5 && exec \"$@\"";
+                      return options;
+                    }(),
+                    kTemplatesKept + lines({"", "Searching for files on the iPod."}) +
+                        "/: out of file handles\n" +
+                        write_error(std::string("searching for files: ") + std::strerror(EMFILE)),
+                    false, 1},
+        HostileCase{"root_cannot_be_listed",
+                    [](UsedDevice& d) {
+                      give_to_nobody(d.tree.root());
+                      fs::permissions(d.tree.root(), fs::perms::owner_write | fs::perms::owner_exec);
+                    },
+                    as_nobody(quiet()),
+                    kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
+                        write_error(std::string("searching for files: ") + std::strerror(EACCES)),
+                    false, 1},
+        HostileCase{"control_directory_is_a_link",
+                    [](UsedDevice& d) {
+                      // "../.." from the link's target leads to another tree.
+                      const fs::path other = d.tree.root().parent_path() / "other";
+                      fs::create_directories(other);
+                      write_file(other / "stray.mp3", "");
+                      fs::rename(d.tree.root() / "iPod_Control", other / "control");
+                      fs::create_directory_symlink(other / "control", d.tree.root() / "iPod_Control");
+                    },
+                    quiet(),
+                    kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: 1 files"}) +
+                        closing(1, {"OK.", "OK.", "OK."}),
+                    true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Failure, DatabaseThatIsAFifoDoesNotHang) {
+  SKIP_FOR_WINDOWS_BUILD("FIFOs are a POSIX case");
+  DeviceTree tree;
+  ASSERT_EQ(mkfifo(tree.database().c_str(), 0644), 0);
+  RunOptions options = quiet();
+  options.timeout_seconds = 20;
+  const RunResult run = run_tarnwick(tree.root(), options);
+  EXPECT_EQ(run.output, lines({"Welcome to Tarnwick, version 0.5", "",
+                               "Rebuilding iTunesSD file header from scratch.",
+                               "Rebuilding iTunesSD entry header from scratch."}) +
+                            kCannotWrite);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(fs::is_fifo(tree.database()));
+  EXPECT_FALSE(path_exists(tree.itunes() / kTemp));
+}
+
+TEST(Failure, NewDatabaseKeepsTheOldOwnerAndMode) {
+  SKIP_FOR_WINDOWS_BUILD("owners and modes are POSIX");
+  std::string why;
+  if (!can_run_as_ordinary_user(&why) || geteuid() != 0)
+    GTEST_SKIP() << "needs root to run first and nobody after: " << why;
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  give_to_nobody(device.tree.root());
+  fs::permissions(device.tree.database(), fs::perms::owner_read | fs::perms::owner_write |
+                                              fs::perms::others_read);
+  ASSERT_EQ(run_tarnwick(device.tree.root(), quiet()).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(device.tree.database().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(run_tarnwick(device.tree.root(), as_nobody(quiet())).status, 0)
+      << "an ordinary user can still rebuild after a run as root";
+}
+
+// Two runs started together on the same player, as a double-click twice
+// would: one waits for the other, and the database is whole.
+TEST(Failure, TwoRunsAtOnce) {
+  DeviceTree tree;
+  constexpr int kDirs = 100;
+  constexpr int kFilesEach = 300;
+  std::vector<std::u16string> expected;
+  for (int d = 0; d < kDirs; ++d) {
+    const std::string dir = "d" + std::to_string(1000 + d);
+    tree.add_dir(dir);
+    for (int f = 0; f < kFilesEach; ++f) {
+      const std::string file = dir + "/" + std::to_string(1000 + f) + ".mp3";
+      write_file(tree.root() / file, "");
+      expected.push_back(u"/" + std::u16string(file.begin(), file.end()));
+    }
+  }
+  const std::string waiting = "Waiting for another run of this program on the iPod to end ...\n";
+  for (int round = 0; round < 3; ++round) {
+    auto other = std::async(std::launch::async, [&] { return run_tarnwick(tree.root(), quiet()); });
+    const RunResult runs[] = {run_tarnwick(tree.root(), quiet()), other.get()};
+    for (const RunResult& run : runs) {
+      EXPECT_EQ(run.status, 0) << run.output;
+      EXPECT_TRUE(run.output.ends_with("The iPod shuffle database was rebuilt successfully.\n"
+                                       "Have fun listening to your music!\n"));
+      EXPECT_EQ(run.output.find(waiting), run.output.rfind(waiting)) << "waits at most once";
+    }
+    const std::string db = read_file(tree.database());
+    ASSERT_EQ(db.size(), 18u + 558u * kDirs * kFilesEach) << "round " << round;
+    EXPECT_EQ(db.substr(0, 3), std::string("\x00\x75\x30", 3)) << "30000 entries";
+    std::vector<std::u16string> names;
+    for (const Entry& entry : entries_of(db))
+      names.push_back(entry.name);
+    EXPECT_TRUE(names == expected) << "round " << round;
+    EXPECT_FALSE(path_exists(tree.itunes() / kTemp));
+  }
+}
 
 }  // namespace

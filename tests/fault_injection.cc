@@ -1,17 +1,31 @@
-// Preloaded into the program by the fault tests: makes the call named in
-// TARNWICK_FAULT ("fsync" or "rename") fail with EIO, so that the steps a
-// full disk cannot reach fail too.
+// Preloaded into the program by the fault tests. TARNWICK_FAULT names a call
+// and what happens there: "fsync" or "rename" fail with EIO, so that steps a
+// full disk cannot reach fail too; "fsync:TERM", "rename:INT" and the like
+// deliver that signal just before the call goes on, as if the user pressed
+// Ctrl-C at that moment.
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
-bool failing(const char* call) {
+// True when the call is to fail; raises the signal named after the colon.
+bool failing(std::string_view call) {
   const char* fault = std::getenv("TARNWICK_FAULT");
-  return fault && std::strcmp(fault, call) == 0;
+  if (!fault || !std::string_view(fault).starts_with(call))
+    return false;
+  const std::string_view rest = std::string_view(fault).substr(call.size());
+  if (rest.empty())
+    return true;
+  for (const auto& [name, number] : {std::pair{":INT", SIGINT}, std::pair{":TERM", SIGTERM},
+                                     std::pair{":HUP", SIGHUP}})
+    if (rest == name)
+      raise(number);
+  return false;
 }
 
 template <typename Function>

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/failure.h"
 #include "support/platform.h"
-#include "support/text.h"
 
 std::array<uint8_t, kFileHeaderSize> file_header;
 std::array<uint8_t, kEntrySize> entry_header;
@@ -14,11 +14,14 @@ int32_t playable_count = 0;
 
 namespace {
 
-std::array<char, 160> failure_text;
-
 // Entry records go out in large blocks rather than a small write each. The
 // C library takes a size only together with a buffer of the caller's.
 std::array<char, 1 << 16> write_buffer;
+
+// The database of a 3rd or 4th generation shuffle begins with these bytes;
+// it has another format, and rewriting it would lose that player's library.
+constexpr std::string_view kLaterPlayerMagic = "bdhs";
+bool later_player_database = false;
 
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
   return std::memcmp(bytes, expected.data(), expected.size()) == 0;
@@ -31,6 +34,15 @@ void rebuild_file_header() {
   file_header[8] = 0x12;
 }
 
+// The start and stop time and the volume of a track that plays whole, at
+// its own volume.
+void clear_track_fields() {
+  std::fill(&entry_header[kTrackFieldsOffset], &entry_header[kVolumeOffset], 0);
+  entry_header[kVolumeOffset] = 0x00;
+  entry_header[kVolumeOffset + 1] = 0x00;
+  entry_header[kVolumeOffset + 2] = 0x64;
+}
+
 void rebuild_entry_header() {
   entry_header.fill(0);
   entry_header[1] = 0x02;
@@ -38,62 +50,66 @@ void rebuild_entry_header() {
   entry_header[3] = 0x5A;
   entry_header[4] = 0xA5;
   entry_header[5] = 0x01;
-  entry_header[26] = 0x64;
-  entry_header[29] = 0x01;
+  clear_track_fields();
+  entry_header[kTypeCodeOffset] = 0x01;
   entry_header[31] = 0x02;
 }
 
 }  // namespace
 
-int take_templates(std::string_view old) {
+Templates take_templates(std::string_view old) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(old.data());
-  int template_state = 0;
+  Templates taken = Templates::kRebuilt;
   // A template counts only when its own length field says it is one.
   if (old.size() >= kFileHeaderSize && starts_with(&bytes[6], {0x00, 0x00, 0x12})) {
-    template_state = 1;
+    taken = Templates::kHeaderTaken;
     std::memcpy(file_header.data(), bytes, kFileHeaderSize);
     if (old.size() >= kFileHeaderSize + kEntrySize &&
         starts_with(&bytes[kFileHeaderSize], {0x00, 0x02, 0x2E})) {
-      template_state = 2;
+      taken = Templates::kHeaderAndEntryTaken;
       std::memcpy(entry_header.data(), bytes + kFileHeaderSize, kEntrySize);
+      clear_track_fields();
     }
   }
-  if (template_state == 0) {
+  if (taken == Templates::kRebuilt) {
     std::printf("Rebuilding iTunesSD file header from scratch.\n");
     rebuild_file_header();
   } else {
     std::printf("Using iTunesSD file header from existing database.\n");
   }
-  if (template_state < 2) {
+  if (taken != Templates::kHeaderAndEntryTaken) {
     std::printf("Rebuilding iTunesSD entry header from scratch.\n");
     rebuild_entry_header();
   } else {
     std::printf("Using iTunesSD entry header from existing database.\n");
   }
-  return template_state;
+  return taken;
 }
 
 void load_templates() {
   std::array<char, kFileHeaderSize + kEntrySize> start;
   size_t length = 0;
-  if (FILE* old = std::fopen(kDatabasePath, "rb")) {
+  if (FILE* old = open_regular_file(kDatabasePath)) {
     length = std::fread(start.data(), 1, start.size(), old);
     std::fclose(old);
   }
-  take_templates({start.data(), length});
+  const std::string_view old_bytes(start.data(), length);
+  later_player_database = old_bytes.starts_with(kLaterPlayerMagic);
+  take_templates(old_bytes);
 }
 
 int open_database() {
-  // Opening without truncating tells whether the database could be written
-  // (not read-only, not a directory) while changing nothing.
-  if (FILE* existing = std::fopen(kDatabasePath, "r+b")) {
-    std::fclose(existing);
-  } else if (errno != ENOENT) {
+  if (later_player_database || !may_replace(kDatabasePath))
     return 0;
-  }
-  db_file = std::fopen(kDatabaseTempPath, "wb");
+  // Runs are one at a time, so whatever has the temporary file's name is
+  // left from a run that died, or was put there: it is removed, never
+  // opened or followed.
+  if (!remove_leftover(kDatabaseTempPath))
+    return 0;
+  db_file = create_new_file(kDatabaseTempPath);
   if (!db_file)
     return 0;
+  remove_on_interruption(kDatabaseTempPath);
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
     abandon_database();
@@ -109,26 +125,29 @@ int finalize_header() {
   file_header[2] = static_cast<uint8_t>(playable_count & 0xFF);
   if (std::fseek(db_file, 0, SEEK_SET) != 0 ||
       std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
-    database_fail("writing the header", errno);
+    record_failure("writing the header", errno);
     return 0;
   }
   return 1;
 }
 
 int commit_database() {
+  copy_owner_and_mode(db_file, kDatabasePath);
   if (!flush_to_disk(db_file)) {
-    database_fail("writing to the iPod", errno);
+    record_failure("writing to the iPod", errno);
     return 0;
   }
   const int closed = std::fclose(db_file) == 0;
   const int error = errno;
   db_file = nullptr;
   if (!closed) {
-    database_fail("closing the file", error);
+    record_failure("closing the file", error);
     return 0;
   }
+  // The new database and the reset companion files belong together.
+  hold_interruptions();
   if (!replace_file(kDatabaseTempPath, kDatabasePath)) {
-    database_fail("replacing iTunesSD", errno);
+    record_failure(kReplacingStep, errno);
     return 0;
   }
   return 1;
@@ -140,13 +159,4 @@ void abandon_database() {
     db_file = nullptr;
   }
   std::remove(kDatabaseTempPath);
-}
-
-void database_fail(const char* step, int error) {
-  format_text(failure_text.data(), failure_text.size(), "%s: %s", step,
-              std::strerror(error));
-}
-
-const char* database_failure() {
-  return failure_text.data();
 }

@@ -4,7 +4,7 @@
 //
 // The new database is written to a temporary file beside the old one and put
 // in its place only when it is complete and on the device, so that a failure
-// at any step leaves the old database as it was.
+// or an interruption at any step leaves the old database as it was.
 #pragma once
 
 #include <array>
@@ -16,6 +16,16 @@ constexpr int kFileHeaderSize = 18;
 constexpr int kEntrySize = 558;
 constexpr int32_t kMaxEntries = 0xFFFFFF;  // what the 3-byte count can hold
 
+// Offsets within the entry record.
+constexpr int kTrackFieldsOffset = 6;     // start and stop time and the fields beside them
+constexpr int kVolumeOffset = 24;         // 3 bytes; 100 is no adjustment
+constexpr int kTypeCodeOffset = 29;
+constexpr int kNameFieldStart = 32;       // a zero byte, then the units
+constexpr int kNameFieldOffset = 33;
+constexpr int kNameFieldUnits = 261;
+constexpr int kShuffleFlagOffset = 555;
+
+inline constexpr char kItunesDir[] = "iPod_Control/iTunes";
 inline constexpr char kDatabasePath[] = "iPod_Control/iTunes/iTunesSD";
 inline constexpr char kDatabaseTempPath[] = "iPod_Control/iTunes/iTunesSD.tmp";
 
@@ -30,34 +40,31 @@ extern int32_t playable_count;   // entry records handed to db_file
 // them from constants otherwise. Prints one line about each.
 void load_templates();
 
-// The same from the first bytes of an old database (fewer than 576 when it
-// is shorter). Returns 0 when both were rebuilt, 1 when the file header was
-// taken over, 2 when both were.
-int take_templates(std::string_view old);
+enum class Templates { kRebuilt, kHeaderTaken, kHeaderAndEntryTaken };
 
-// Checks that the database can be replaced (a file that may be written, or
-// none) and starts the temporary file with the header as a placeholder.
-// Returns 1 on success; 0, with nothing changed, when the database cannot be
-// replaced.
-int open_database();
+// The same from the first bytes of an old database (fewer than 576 when it
+// is shorter). A first entry taken over keeps its record bytes but not that
+// one track's start, stop and volume, which would apply to every track.
+Templates take_templates(std::string_view old);
+
+// Checks that the database can be replaced (a regular file that may be
+// written, or none; not a later player's format), clears what a run that
+// died left, and starts a new temporary file with the header as a
+// placeholder. An interruption from now on removes that file. Returns 1 on
+// success; 0, with nothing changed, when the database cannot be replaced.
+[[nodiscard]] int open_database();
 
 // Prints "Fixing iTunesSD header.", stores the count in the header and
 // rewrites it at the start of the temporary file. Returns 1 on success, 0
 // after recording the failure.
-int finalize_header();
+[[nodiscard]] int finalize_header();
 
-// Flushes the temporary file to the device, closes it and renames it over
-// the database. Returns 1 on success, 0 after recording the failure; the
-// temporary file is then still there for abandon_database.
-int commit_database();
+// Gives the temporary file the old database's owner and mode, flushes it to
+// the device, closes it and renames it over the database. Interruptions are
+// held back from just before the rename until release_interruptions.
+// Returns 1 on success, 0 after recording the failure; the temporary file
+// may then still be there for abandon_database.
+[[nodiscard]] int commit_database();
 
 // Closes and deletes the temporary file, leaving the old database as it was.
 void abandon_database();
-
-// Records why the new database cannot be completed: the step and the
-// system's error code. A run stops at its first failure, so the record
-// holds that one.
-void database_fail(const char* step, int error);
-
-// "step: reason" of the recorded failure, or "" when none was.
-const char* database_failure();

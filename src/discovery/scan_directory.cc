@@ -1,6 +1,5 @@
 #include "discovery/scan_directory.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -8,25 +7,35 @@
 #include <cstring>
 #include <string_view>
 
-#include "database/database.h"
 #include "database/entry_writer.h"
-#include "discovery/file_extension.h"
+#include "discovery/track_kind.h"
 #include "support/dir_cursor.h"
+#include "support/failure.h"
 #include "support/grow_buffer.h"
+#include "support/paths.h"
 #include "support/text.h"
 
 namespace {
 
-constexpr int kPathBufferSize = 256;  // a composed path and its terminator
+constexpr size_t kPathBufferSize = kMaxComposedPath + 1;  // and its terminator
 constexpr int32_t kNameChunk = 262144;
 constexpr int32_t kListChunk = 1024;
-constexpr std::array<std::string_view, 6> kPlayableExtensions = {"mp3", "wav", "aa",
-                                                                  "m4a", "m4b", "m4p"};
 
-bool is_playable(const char* name) {
-  const std::string_view extension = file_extension(name);
-  return std::ranges::any_of(kPlayableExtensions,
-                             [&](std::string_view playable) { return extension == playable; });
+// Where Windows keeps the files deleted from a volume (Vista and later, XP,
+// 98): at the root, they are not the user's music.
+constexpr const char* kRecycleBins[] = {"$RECYCLE.BIN", "RECYCLER", "RECYCLED"};
+
+bool is_recycle_bin(const char* name) {
+  for (const char* bin : kRecycleBins)
+    if (compare_ignoring_case(name, bin) == 0)
+      return true;
+  return false;
+}
+
+// Errors of the process, not of the directory: going on would write a
+// database that lacks whatever could not be listed.
+bool is_process_error(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
 // Names kept one after another in one block that may move while it grows,
@@ -79,8 +88,10 @@ const char* sorted_name(const GrowBuffer* sorted, int32_t j) {
   return name;
 }
 
-int out_of_memory() {
-  database_fail("searching for files", ENOMEM);
+// Ends the progress line with what went wrong and records the failure.
+int stop_searching(int error) {
+  std::printf("%s\n", error == ENOMEM ? "out of memory" : "out of file handles");
+  record_failure("searching for files", error);
   return 0;
 }
 
@@ -97,16 +108,26 @@ int compare_tagged_names(const void* a, const void* b) {
 
 int scan_directory(const char* dir) {
   const char* device_path = dir + 1;
-  if (std::strcmp(dir, ".") == 0)
+  const bool at_root = std::strcmp(dir, ".") == 0;
+  if (at_root) {
     std::printf("%c: ", '/');
-  else
-    std::printf("%s: ", device_path);
+  } else {
+    print_name(device_path);
+    std::printf(": ");
+  }
   std::fflush(stdout);
 
   DirCursorPtr cursor(dir_open(dir));
   if (!cursor) {
+    const int error = errno;
+    if (is_process_error(error))
+      return stop_searching(error);
     std::printf("cannot browse\n");
-    return 1;
+    if (!at_root)
+      return 1;
+    // Without the root's listing, the database would describe nothing.
+    record_failure("searching for files", error);
+    return 0;
   }
 
   NameList accepted = name_list_create(kNameChunk);  // tagged names
@@ -119,38 +140,44 @@ int scan_directory(const char* dir) {
   while (dir_next(cursor.get(), &name, &is_dir)) {
     if (name[0] == '.')
       continue;
-    if (!is_dir && !is_playable(name))
+    if (is_dir ? at_root && is_recycle_bin(name) : !track_kind(name))
       continue;
     // The composed path is the longest text made from the name, so a name
     // whose path fits makes a tagged name that fits too.
     bool added;
-    if (dir_length + 1 + std::strlen(name) >= kPathBufferSize) {
+    if (dir_length + 1 + std::strlen(name) > kMaxComposedPath) {
       added = name_list_add(too_long, name);
     } else {
       const int length = format_text(buffer.data(), buffer.size(), "%c%s", is_dir ? 'D' : 'F', name);
-      added = name_list_add(accepted, {buffer.data(), static_cast<size_t>(length)});
+      added = length >= 0 && name_list_add(accepted, {buffer.data(), static_cast<size_t>(length)});
       files += !is_dir;
     }
-    if (!added) {
-      std::printf("out of memory\n");  // ends the progress line
-      return out_of_memory();
-    }
+    if (!added)
+      return stop_searching(ENOMEM);
   }
   cursor.reset();  // at most one listing is open at any time
   std::printf("%d files\n", files);
 
   GrowBufferPtr skipped = name_list_sort(too_long);
   GrowBufferPtr sorted = name_list_sort(accepted);
-  if (!skipped || !sorted)
-    return out_of_memory();
-  for (int32_t j = 0; j < too_long.count; ++j)
-    std::printf("Skipped, path too long: %s/%s\n", device_path, sorted_name(skipped.get(), j));
+  if (!skipped || !sorted) {
+    record_failure("searching for files", ENOMEM);
+    return 0;
+  }
+  for (int32_t j = 0; j < too_long.count; ++j) {
+    std::printf("Skipped, path too long: ");
+    print_name(device_path);
+    std::printf("/");
+    print_name(sorted_name(skipped.get(), j));
+    std::printf("\n");
+  }
   skipped.reset();
   too_long.names.reset();
 
   for (int32_t j = 0; j < accepted.count; ++j) {
     const char* tagged = sorted_name(sorted.get(), j);
-    format_text(buffer.data(), buffer.size(), "%s%c%s", dir, '/', tagged + 1);
+    if (format_text(buffer.data(), buffer.size(), "%s%c%s", dir, '/', tagged + 1) < 0)
+      continue;  // cannot happen: longer paths were set aside above
     const int ok = tagged[0] == 'D' ? scan_directory(buffer.data()) : write_entry(buffer.data());
     if (!ok)
       return 0;

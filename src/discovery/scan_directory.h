@@ -5,13 +5,14 @@
 #pragma once
 
 // Walks the directory at the composed path dir ("." for the device root).
-// Names that begin with "." are passed over, and so are entries whose
-// composed path would be longer than 255 characters (each named in a line
-// after its directory's progress line). Returns 1 when the walk is done,
-// whatever directories could not be listed; 0 when it stopped because memory
-// ran out or the database could not take an entry (the failure is recorded
-// with database_fail).
-int scan_directory(const char* dir);
+// Names that begin with "." are passed over, and so are Windows' recycle
+// bins at the root and entries whose composed path would be longer than
+// kMaxComposedPath (each named in a line after its directory's progress
+// line). Returns 1 when the walk is done, whatever directories below the
+// root could not be listed; 0, after recording the failure, when it stopped:
+// the root cannot be listed, the process ran out of memory or descriptors,
+// or the database could not take an entry.
+[[nodiscard]] int scan_directory(const char* dir);
 
 // Sort comparison for pointers to tagged names ("D" or "F" and the name):
 // case-insensitive (A-Z only), so directories come before files; names that

@@ -1,5 +1,3 @@
-#include "run/run.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +5,8 @@
 
 #include "database/database.h"
 #include "discovery/scan_directory.h"
+#include "run/run.h"
+#include "support/failure.h"
 #include "support/platform.h"
 
 int pause_on_exit = 1;
@@ -26,13 +26,21 @@ constexpr SideFile kSideFiles[] = {
 
 [[noreturn]] void fail_rebuild() {
   abandon_database();
+  release_interruptions();
+  std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
+              failure_touched_database()
+                  ? "The database may be incomplete: run this program again. Please make sure "
+                    "that:\n"
+                  : "Nothing was changed on the iPod. Please make sure that:\n");
   std::printf(
-      "ERROR: Could not write the new iPod database file (%s)!\n"
-      "Nothing was changed on the iPod. Please make sure that:\n"
       " (*) there is enough free space on the iPod volume\n"
-      " (*) the iPod stays connected until this program has ended\n",
-      database_failure());
+      " (*) the iPod stays connected until this program has ended\n");
   quit_program(1);
+}
+
+void say_waiting() {
+  std::printf("Waiting for another run of this program on the iPod to end ...\n");
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -61,18 +69,25 @@ void quit_program(int status) {
 }
 
 int main(int argc, char** argv) {
+  // Before anything is opened, so that nothing opened takes their place.
+  open_standard_streams();
+  prepare_console();
   ignore_broken_pipe();
   std::printf("Welcome to Tarnwick, version 0.5\n\n");
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
     pause_on_exit = 0;
 
-  if (change_directory("iPod_Control/iTunes") != 0 || change_directory("../..") != 0) {
+  if (!visit_directory(kItunesDir)) {
     std::printf(
         "ERROR: No iPod control directory found!\n"
         "Please make sure that:\n"
         " (*) this program's working directory is the iPod's root directory\n"
         " (*) the iPod was correctly initialized with iTunes\n");
     quit_program(1);
+  }
+  if (!lock_player(kItunesDir, say_waiting)) {
+    record_failure("locking the database", errno);
+    fail_rebuild();
   }
 
   load_templates();
@@ -95,6 +110,8 @@ int main(int argc, char** argv) {
   int all_reset = 1;
   for (const SideFile& side : kSideFiles)
     all_reset *= reset_side_file(side.path, side.label);
+  // An interruption held back since the rename ends the run here.
+  release_interruptions();
   if (all_reset)
     std::printf(
         "\nThe iPod shuffle database was rebuilt successfully.\n"

@@ -9,7 +9,9 @@
 struct DirCursor;
 
 // A cursor positioned before the first entry of the directory at path, or
-// null when the directory cannot be listed or the cursor cannot be allocated.
+// null, with errno set, when the directory cannot be listed or the cursor
+// cannot be allocated (ENOMEM, EMFILE and ENFILE tell the process's own
+// shortages from the directory's faults).
 // A trailing "/" in path is allowed.
 DirCursor* dir_open(const char* path);
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 struct DirCursor {
@@ -18,7 +19,9 @@ DirCursor* dir_open(const char* path) {
     return nullptr;
   cursor->dir = opendir(path);
   if (!cursor->dir) {
+    const int error = errno;
     std::free(cursor);
+    errno = error;
     return nullptr;
   }
   return cursor;

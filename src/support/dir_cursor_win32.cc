@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,7 +35,11 @@ DirCursor* dir_open(const char* path) {
   std::memcpy(pattern + length, "\\*.*", 5);
   cursor->find_handle = FindFirstFileA(pattern, &cursor->find_data);
   if (cursor->find_handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
     std::free(cursor);
+    errno = error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
+            : error == ERROR_TOO_MANY_OPEN_FILES                            ? EMFILE
+                                                                            : EACCES;
     return nullptr;
   }
   cursor->pending = 1;

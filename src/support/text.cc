@@ -21,6 +21,20 @@ int compare_ignoring_case(const char* a, const char* b) {
   }
 }
 
+void print_name(const char* name) {
+  const char* run = name;
+  for (const char* at = name;; ++at) {
+    const auto c = static_cast<unsigned char>(*at);
+    if (c != 0 && c >= 0x20 && c != 0x7F)
+      continue;
+    std::fwrite(run, 1, static_cast<size_t>(at - run), stdout);
+    if (c == 0)
+      return;
+    std::fputc('?', stdout);
+    run = at + 1;
+  }
+}
+
 int format_text(char* out, size_t size, const char* format, ...) {
   if (size == 0)
     return -1;

@@ -8,6 +8,11 @@
 // first. Negative, zero or positive, like strcmp.
 int compare_ignoring_case(const char* a, const char* b);
 
+// Prints a file or folder name to standard output with each control byte
+// (below 0x20, and 0x7F) shown as "?", so that a name cannot steer the
+// terminal; every other byte as it is.
+void print_name(const char* name);
+
 // Formats into out, which always ends up terminated. Returns the length of
 // the text, or -1 when it did not fit in size bytes (then out holds a cut
 // text that must not be used) or the format failed.

@@ -1,0 +1,27 @@
+// The kinds of track the player plays: one row per playable extension. The
+// walk accepts a file by this table and the entry writer fills its record
+// from the same row, so an extension is added in exactly one place.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+struct TrackKind {
+  std::string_view extension;  // lower case, as file_extension gives it
+  uint8_t type_code;           // byte 29 of the entry record
+  bool joins_shuffle;          // byte 555: audiobooks stay out of shuffle
+};
+
+inline constexpr std::array<TrackKind, 6> kTrackKinds = {{
+    {"mp3", 1, true},
+    {"wav", 4, true},
+    {"aa", 4, false},
+    {"m4a", 2, true},
+    {"m4b", 2, false},
+    {"m4p", 2, true},
+}};
+
+// The row for the extension of name (a file name or a whole path), or null
+// when the file is not playable.
+const TrackKind* track_kind(const char* name);
