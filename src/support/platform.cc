@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "support/mac_names.h"
 #include "support/utf8.h"
 
 #ifdef _WIN32
@@ -461,7 +462,12 @@ void release_interruptions() {
 }
 
 int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
+#ifdef __APPLE__
+  // The Mac's FAT driver lists names otherwise than it stored them.
+  return mac_stored_units(path, units, max_units);
+#else
   return utf8_to_units(path, units, max_units);
+#endif
 }
 
 #endif

@@ -50,25 +50,39 @@ uint32_t decode_sequence(std::string_view bytes, int* length) {
 
 }  // namespace
 
+char32_t take_code_point(std::string_view* bytes) {
+  int length = 0;
+  const uint32_t code = decode_sequence(*bytes, &length);
+  if (length == 0) {
+    const auto byte = static_cast<unsigned char>(bytes->front());
+    bytes->remove_prefix(1);
+    return byte;
+  }
+  bytes->remove_prefix(static_cast<size_t>(length));
+  return code;
+}
+
+int append_utf16(char32_t code, uint16_t* units, int count, int max_units) {
+  if (code <= 0xFFFF) {
+    if (count >= max_units)
+      return -1;
+    units[count] = static_cast<uint16_t>(code);
+    return count + 1;
+  }
+  if (count + 2 > max_units)
+    return -1;
+  units[count] = static_cast<uint16_t>(0xD800 + ((code - 0x10000) >> 10));
+  units[count + 1] = static_cast<uint16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+  return count + 2;
+}
+
 int utf8_to_units(std::string_view path, uint16_t* units, int max_units) {
   int count = 0;
-  while (!path.empty() && count < max_units) {
-    int length = 0;
-    const uint32_t code = decode_sequence(path, &length);
-    if (length == 0) {
-      units[count++] = static_cast<unsigned char>(path[0]);
-      path.remove_prefix(1);
-      continue;
-    }
-    path.remove_prefix(static_cast<size_t>(length));
-    if (code <= 0xFFFF) {
-      units[count++] = static_cast<uint16_t>(code);
-    } else if (count + 2 <= max_units) {
-      units[count++] = static_cast<uint16_t>(0xD800 + ((code - 0x10000) >> 10));
-      units[count++] = static_cast<uint16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      break;  // a pair never gets cut in half
-    }
+  while (!path.empty()) {
+    const int appended = append_utf16(take_code_point(&path), units, count, max_units);
+    if (appended < 0)
+      break;
+    count = appended;
   }
   return count;
 }

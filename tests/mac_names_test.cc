@@ -1,0 +1,52 @@
+// The names as the Mac's FAT driver stores them.
+#include "support/mac_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::u16string stored(const std::string& listed, int max_units = 261) {
+  uint16_t units[261];
+  const int count = mac_stored_units(listed, units, max_units);
+  return std::u16string(units, units + count);
+}
+
+struct NameCase {
+  const char* what;
+  std::string listed;   // UTF-8, as the Mac's directory listing gives it
+  std::u16string kept;  // as the driver stored it
+};
+
+TEST(MacStoredUnits, ComposedAndMapped) {
+  const NameCase cases[] = {
+      {"latin", "/Cafe\xCC\x81.mp3", u"/Caf\u00E9.mp3"},
+      {"greek", "/\xCE\xB1\xCC\x81", u"/\u03AC"},
+      {"cyrillic", "/\xD0\xB8\xCC\x86", u"/\u0439"},
+      {"hangul lead and vowel", "/\xE1\x84\x80\xE1\x85\xA1", u"/\uAC00"},
+      {"hangul with trail", "/\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8", u"/\uAC01"},
+      {"no precomposed form", "/q\xCC\x87", u"/q\u0307"},
+      {"two marks in turn", "/a\xCC\xA3\xCC\x82", u"/\u1EAD"},
+      {"same class blocked", "/a\xCC\x82\xCC\x82", u"/\u00E2\u0302"},
+      {"mark first stays", "/\xCC\x81" "e", u"/\u0301e"},
+      {"above the basic plane", "/\xF0\x91\x82\x99\xF0\x91\x82\xBA", u"/\U0001109A"},
+      {"forbidden ascii", "/a\"*:<>?\\|b", u"/a\uF020\uF021\uF022\uF023\uF024\uF025\uF026\uF027b"},
+      {"control characters", "/\x01x\x1F", u"/\uF001x\uF01F"},
+      {"trailing space and period", "/name /b.", u"/name\uF028/b\uF029"},
+      {"inner space and period unmapped", "/a b.c/x .mp3", u"/a b.c/x .mp3"},
+      {"component boundary", "/Who?/Are You?.mp3", u"/Who\uF025/Are You\uF025.mp3"},
+  };
+  for (const NameCase& c : cases)
+    EXPECT_EQ(stored(c.listed), c.kept) << c.what;
+}
+
+TEST(MacStoredUnits, StopsAtTheBoundWithoutCuttingAPair) {
+  EXPECT_EQ(stored("/\xF0\x9F\x8E\xB5", 2), u"/");
+  EXPECT_EQ(stored("/\xF0\x9F\x8E\xB5", 3), u"/\U0001F3B5");
+  EXPECT_EQ(stored("/ab/cd", 3), u"/ab");
+  EXPECT_EQ(stored("/ab/cd", 4), u"/ab/");
+  EXPECT_EQ(stored(""), u"");
+}
+
+}  // namespace
