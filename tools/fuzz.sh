@@ -10,7 +10,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(utf8 template compare)
 CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DTARNWICK_FUZZ=ON >/dev/null
-cmake --build "$top/build-fuzz" -j"$(nproc)" >/dev/null
+cmake --build "$top/build-fuzz" -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 for target in "${targets[@]}"; do
   mkdir -p "$top/build-fuzz/fuzz-corpus/$target"
   (cd "$top/build-fuzz/tests/fuzz" &&
