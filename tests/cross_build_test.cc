@@ -12,12 +12,14 @@ void fill(const DeviceTree& tree) {
                                   std::string(9, '\x05') + std::string("\x00\x02\x2E", 3) +
                                   std::string(555, '\x03'));
   tree.add_file("iPod_Control/iTunes/iTunesShuffle", "old");
-  for (const char* file : {"Music/Artist/02 Two.mp3", "Music/Artist/01 One.MP3",
-                           "Music/a_b.m4a", "Music/aab.m4p", "Books/Part 1.m4b", "talk.aa",
-                           "Live/encore.wav", "notes.txt", ".hidden/x.mp3",
-                           // beyond any ANSI code page
-                           "\xE6\x97\xA5\xE6\x9C\xAC/\xE6\x9B\xB2.mp3", "Polska/\xC5\x81\xC3\xB3" "d\xC5\xBA.mp3",
-                           "\xF0\x9F\x8E\xB5 tune.mp3"})
+  for (const char* file :
+       {"Music/Artist/02 Two.mp3", "Music/Artist/01 One.MP3", "Music/a_b.m4a", "Music/aab.m4p",
+        "Books/Part 1.m4b", "talk.aa", "Live/encore.wav", "notes.txt", ".hidden/x.mp3",
+        // beyond any ANSI code page
+        "\xE6\x97\xA5\xE6\x9C\xAC/\xE6\x9B\xB2.mp3",
+        "Polska/\xC5\x81\xC3\xB3"
+        "d\xC5\xBA.mp3",
+        "\xF0\x9F\x8E\xB5 tune.mp3"})
     tree.add_file(file);
 }
 

@@ -1,11 +1,12 @@
 // The entry writer and the header, on a temporary stream.
+#include "database/database.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "database/database.h"
 #include "database/entry_writer.h"
 #include "support/failure.h"
 
@@ -61,9 +62,9 @@ TEST_F(EntryWriter, TypeCodeAndFlagByExtension) {
     uint8_t flag;
   };
   const Case cases[] = {
-      {"./a.mp3", 1, 1},  {"./SONG.M4A", 2, 1}, {"./book.m4b", 2, 0},
-      {"./talk.aa", 4, 0}, {"./x.m4p", 2, 1},   {"./song.wav", 4, 1},
-      {"./b.mp3", 1, 1},  {"./LOUD.WAV", 4, 1}, {"./TALK.AA", 4, 0},
+      {"./a.mp3", 1, 1},   {"./SONG.M4A", 2, 1}, {"./book.m4b", 2, 0},
+      {"./talk.aa", 4, 0}, {"./x.m4p", 2, 1},    {"./song.wav", 4, 1},
+      {"./b.mp3", 1, 1},   {"./LOUD.WAV", 4, 1}, {"./TALK.AA", 4, 0},
   };
   for (const Case& c : cases)
     ASSERT_EQ(write_entry(c.path), 1);
@@ -98,8 +99,8 @@ TEST_F(EntryWriter, NonAsciiNamesAsUtf16) {
   ASSERT_EQ(write_entry("./\xE6\x97\xA5/\xF0\x9F\x98\x80.mp3"), 1);
   const Bytes bytes = written();
   const Bytes field(bytes.begin() + 33, bytes.begin() + 33 + 2 * 8);
-  EXPECT_EQ(field, (Bytes{'/', 0, 0xE5, 0x65, '/', 0, 0x3D, 0xD8, 0x00, 0xDE, '.', 0, 'm', 0,
-                          'p', 0}));
+  EXPECT_EQ(field,
+            (Bytes{'/', 0, 0xE5, 0x65, '/', 0, 0x3D, 0xD8, 0x00, 0xDE, '.', 0, 'm', 0, 'p', 0}));
   EXPECT_EQ(bytes[33 + 2 * 8], '3');
   EXPECT_EQ(bytes[33 + 2 * 9], 0);
 }
@@ -117,8 +118,7 @@ TEST_F(EntryWriter, StopsAtWhatTheCountCanHold) {
   EXPECT_EQ(write_entry("./a.mp3"), 0);
   EXPECT_TRUE(written().empty());
   EXPECT_EQ(playable_count, kMaxEntries);
-  EXPECT_EQ(std::string(read_failure()).rfind("counting the files: ", 0), 0u)
-      << read_failure();
+  EXPECT_EQ(std::string(read_failure()).rfind("counting the files: ", 0), 0u) << read_failure();
 }
 
 TEST_F(EntryWriter, HeaderHoldsTheWholeCount) {
@@ -126,10 +126,14 @@ TEST_F(EntryWriter, HeaderHoldsTheWholeCount) {
     int32_t count;
     uint8_t bytes[3];
   };
-  const Case cases[] = {{0, {0, 0, 0}},          {3, {0, 0, 3}},
-                        {256, {0, 1, 0}},        {300, {0, 1, 0x2C}},
-                        {65535, {0, 0xFF, 0xFF}}, {65536, {1, 0, 0}},
-                        {0x123456, {0x12, 0x34, 0x56}}, {kMaxEntries, {0xFF, 0xFF, 0xFF}}};
+  const Case cases[] = {{0, {0, 0, 0}},
+                        {3, {0, 0, 3}},
+                        {256, {0, 1, 0}},
+                        {300, {0, 1, 0x2C}},
+                        {65535, {0, 0xFF, 0xFF}},
+                        {65536, {1, 0, 0}},
+                        {0x123456, {0x12, 0x34, 0x56}},
+                        {kMaxEntries, {0xFF, 0xFF, 0xFF}}};
   for (const Case& c : cases) {
     for (size_t i = 0; i < file_header.size(); ++i)
       file_header[i] = static_cast<uint8_t>(0xA0 + i);  // a taken-over header

@@ -83,7 +83,7 @@ bool can_run_as_ordinary_user(std::string* why_not) {
     *why_not = "running as root and setpriv is not available to drop to nobody";
     return false;
   }
-  for (fs::path dir = fs::temp_directory_path(); ; dir = dir.parent_path()) {
+  for (fs::path dir = fs::temp_directory_path();; dir = dir.parent_path()) {
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
       *why_not = "nobody cannot reach the temporary directory through " + dir.string();
@@ -266,9 +266,9 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   }
 
   int output;
-  const pid_t child = start(argv, dir, input_path,
-                            {options.file_size_limit, options.memory_limit, options.environment},
-                            &output);
+  const pid_t child =
+      start(argv, dir, input_path,
+            {options.file_size_limit, options.memory_limit, options.environment}, &output);
   RunResult result = collect(child, output, options.timeout_seconds);
   if (under_wine)
     result.output = without_carriage_returns(result.output);
@@ -329,9 +329,8 @@ std::string banner_and_templates(bool file_header_kept, bool entry_header_kept) 
 std::string closing(int count, const std::vector<std::string>& reset_outcomes, bool warning) {
   std::vector<std::string> outcome = reset_outcomes;
   outcome.resize(3, "not needed.");
-  std::string text = lines({std::to_string(count) + " playable files were found on your iPod.",
-                            "", "Fixing iTunesSD header.",
-                            "Resetting playback state ... " + outcome[0],
+  std::string text = lines({std::to_string(count) + " playable files were found on your iPod.", "",
+                            "Fixing iTunesSD header.", "Resetting playback state ... " + outcome[0],
                             "Resetting statistics ... " + outcome[1],
                             "Resetting shuffle sequence ... " + outcome[2], ""});
   if (warning)

@@ -59,7 +59,7 @@ struct RunOptions {
   bool posix_build = false;                // the POSIX build even under wine
   int timeout_seconds = 120;               // then it is killed: status -1
   std::vector<std::string> environment;    // NAME=value, added to the program's
-  std::string shell;  // a bash script that runs the program as "$@" (to
+  std::string shell;                       // a bash script that runs the program as "$@" (to
                       // close, pipe or limit what it gets); "" runs it directly
 };
 
@@ -95,8 +95,8 @@ constexpr bool kAddressSanitizer = false;
 #endif
 
 // Skips a case that only the POSIX build can show, saying why.
-#define SKIP_FOR_WINDOWS_BUILD(why)                   \
-  if (windows_build())                                \
+#define SKIP_FOR_WINDOWS_BUILD(why) \
+  if (windows_build())              \
   GTEST_SKIP() << "not for the Windows build: " << why
 
 // Runs the built program with the working directory dir.

@@ -91,10 +91,12 @@ TEST(DirCursor, LinksToDirectoriesAreLeftOut) {
   fs::create_directory_symlink("..", dir.path() / "loop");
   fs::create_symlink("a.mp3", dir.path() / "link-to-file.mp3");
   fs::create_symlink("missing", dir.path() / "dangling.mp3");
-  const std::map<std::string, bool> expected = {
-      {".", true},           {"..", true},         {"a.mp3", false},
-      {"sub", true},         {"link-to-file.mp3", false},
-      {"dangling.mp3", false}};
+  const std::map<std::string, bool> expected = {{".", true},
+                                                {"..", true},
+                                                {"a.mp3", false},
+                                                {"sub", true},
+                                                {"link-to-file.mp3", false},
+                                                {"dangling.mp3", false}};
   EXPECT_EQ(list(generic(dir.path())), expected);
 #endif
 }

@@ -1,7 +1,6 @@
 // What a failed run leaves behind: the old database, byte for byte, and the
 // companion files, with status 1.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,8 +75,11 @@ struct UsedDevice {
   void expect_rebuilt() const {
     const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
                               std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" +
-                              std::string("\0/\0a\0.\0m\0p\0" "3", 13) + std::string(510, '\0') +
-                              std::string("\x01\0\0", 3);
+                              std::string(
+                                  "\0/\0a\0.\0m\0p\0"
+                                  "3",
+                                  13) +
+                              std::string(510, '\0') + std::string("\x01\0\0", 3);
     EXPECT_TRUE(read_file(tree.database()) == old_db.substr(0, 18) + entry)
         << "the new database is not in place";
     for (const auto& name : kCompanions)
@@ -105,10 +107,10 @@ TEST(Failure, VolumeFull) {
 // Each step of writing the new database, failing or interrupted in turn.
 struct FaultCase {
   const char* name;
-  int files;              // playable files in Music
+  int files;  // playable files in Music
   rlim_t file_size_limit;
-  const char* fault;      // a call made to fail or interrupted there, or ""
-  const char* step;       // what the error names; "" for an interruption
+  const char* fault;  // a call made to fail or interrupted there, or ""
+  const char* step;   // what the error names; "" for an interruption
   int error;
   bool replaced = false;  // the interruption came once the rename had begun
 };
@@ -132,9 +134,9 @@ TEST_P(Faults, LeaveEverythingAsItWas) {
                            "ASAN_OPTIONS=verify_asan_link_order=0"};
   const RunResult run = run_tarnwick(device.tree.root(), options);
 
-  std::string expected = banner_and_templates(true, true) +
-                         lines({"/: 0 files", "/iPod_Control: 0 files",
-                                "/iPod_Control/iTunes: 0 files"});
+  std::string expected =
+      banner_and_templates(true, true) +
+      lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
   if (!*c.step) {
     // Killed by the signal: the output ends at its last flush, the head of
     // the last progress line; the database is the old one or the new one
@@ -195,10 +197,9 @@ TEST(Failure, OutOfMemoryWhileCollectingNames) {
   for (int i = 0; i < 16000; ++i)
     big.tree.add_file("Big/" + std::to_string(10000 + i) + std::string(230, 'n') + ".mp3");
   const RunResult run = run_tarnwick(big.tree.root(), with_memory_limit(quiet(), enough));
-  EXPECT_EQ(run.output, banner_and_templates(true, true) +
-                            lines({"/: 0 files", "/Big: out of memory"}) +
-                            write_error(std::string("searching for files: ") +
-                                        std::strerror(ENOMEM)));
+  EXPECT_EQ(run.output,
+            banner_and_templates(true, true) + lines({"/: 0 files", "/Big: out of memory"}) +
+                write_error(std::string("searching for files: ") + std::strerror(ENOMEM)));
   EXPECT_EQ(run.status, 1);
   big.expect_untouched();
 }
@@ -257,8 +258,7 @@ TEST_P(ReadOnly, CannotWriteAndNothingChanges) {
   fs::permissions(device.tree.itunes() / GetParam().read_only,
                   fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
-  const RunResult run =
-      run_tarnwick(device.tree.root(), as_nobody(quiet()));
+  const RunResult run = run_tarnwick(device.tree.root(), as_nobody(quiet()));
   EXPECT_EQ(run.output, lines({"Welcome to Tarnwick, version 0.5", "",
                                "Using iTunesSD file header from existing database.",
                                "Using iTunesSD entry header from existing database."}) +
@@ -310,10 +310,10 @@ TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
   write_file(outside, "outside");
   c.arrange(device);
   const RunResult run = run_tarnwick(device.tree.root(), c.options);
-  EXPECT_EQ(comparable(run.output), comparable(c.output.starts_with("status")
-                                                   ? c.output
-                                                   : "Welcome to Tarnwick, version 0.5\n\n" +
-                                                         c.output));
+  EXPECT_EQ(comparable(run.output),
+            comparable(c.output.starts_with("status")
+                           ? c.output
+                           : "Welcome to Tarnwick, version 0.5\n\n" + c.output));
   EXPECT_EQ(run.status, c.status);
   if (c.rebuilt)
     device.expect_rebuilt();
@@ -333,17 +333,18 @@ INSTANTIATE_TEST_SUITE_P(
                                          d.tree.itunes() / kTemp);
                     },
                     quiet(), kCompleted, true, 0},
-        HostileCase{"temporary_name_is_a_hard_link_and_the_run_fails",
-                    [](UsedDevice& d) { fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp); },
-                    with_file_size_limit(quiet(), 300),
-                    kTemplatesKept + kWalked +
-                        lines({"1 playable files were found on your iPod.", "",
-                               "Fixing iTunesSD header."}) +
-                        write_error(std::string("writing the header: ") + std::strerror(EFBIG)),
-                    false, 1},
+        HostileCase{
+            "temporary_name_is_a_hard_link_and_the_run_fails",
+            [](UsedDevice& d) { fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp); },
+            with_file_size_limit(quiet(), 300),
+            kTemplatesKept + kWalked +
+                lines({"1 playable files were found on your iPod.", "",
+                       "Fixing iTunesSD header."}) +
+                write_error(std::string("writing the header: ") + std::strerror(EFBIG)),
+            false, 1},
         HostileCase{"temporary_name_is_a_fifo",
-                    [](UsedDevice& d) { mkfifo((d.tree.itunes() / kTemp).c_str(), 0644); },
-                    quiet(), kCompleted, true, 0},
+                    [](UsedDevice& d) { mkfifo((d.tree.itunes() / kTemp).c_str(), 0644); }, quiet(),
+                    kCompleted, true, 0},
         HostileCase{"temporary_name_is_a_read_only_file",
                     [](UsedDevice& d) {
                       write_file(d.tree.itunes() / kTemp, "left over");
@@ -384,15 +385,16 @@ INSTANTIATE_TEST_SUITE_P(
                         "/: out of file handles\n" +
                         write_error(std::string("searching for files: ") + std::strerror(EMFILE)),
                     false, 1},
-        HostileCase{"root_cannot_be_listed",
-                    [](UsedDevice& d) {
-                      give_to_nobody(d.tree.root());
-                      fs::permissions(d.tree.root(), fs::perms::owner_write | fs::perms::owner_exec);
-                    },
-                    as_nobody(quiet()),
-                    kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
-                        write_error(std::string("searching for files: ") + std::strerror(EACCES)),
-                    false, 1},
+        HostileCase{
+            "root_cannot_be_listed",
+            [](UsedDevice& d) {
+              give_to_nobody(d.tree.root());
+              fs::permissions(d.tree.root(), fs::perms::owner_write | fs::perms::owner_exec);
+            },
+            as_nobody(quiet()),
+            kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
+                write_error(std::string("searching for files: ") + std::strerror(EACCES)),
+            false, 1},
         HostileCase{"control_directory_is_a_link",
                     [](UsedDevice& d) {
                       // "../.." from the link's target leads to another tree.
@@ -400,7 +402,8 @@ INSTANTIATE_TEST_SUITE_P(
                       fs::create_directories(other);
                       write_file(other / "stray.mp3", "");
                       fs::rename(d.tree.root() / "iPod_Control", other / "control");
-                      fs::create_directory_symlink(other / "control", d.tree.root() / "iPod_Control");
+                      fs::create_directory_symlink(other / "control",
+                                                   d.tree.root() / "iPod_Control");
                     },
                     quiet(),
                     kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: 1 files"}) +
@@ -432,8 +435,8 @@ TEST(Failure, NewDatabaseKeepsTheOldOwnerAndMode) {
   UsedDevice device;
   device.tree.add_file("a.mp3");
   give_to_nobody(device.tree.root());
-  fs::permissions(device.tree.database(), fs::perms::owner_read | fs::perms::owner_write |
-                                              fs::perms::others_read);
+  fs::permissions(device.tree.database(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
   ASSERT_EQ(run_tarnwick(device.tree.root(), quiet()).status, 0);
   struct stat st;
   ASSERT_EQ(stat(device.tree.database().c_str(), &st), 0);
@@ -465,8 +468,9 @@ TEST(Failure, TwoRunsAtOnce) {
     const RunResult runs[] = {run_tarnwick(tree.root(), quiet()), other.get()};
     for (const RunResult& run : runs) {
       EXPECT_EQ(run.status, 0) << run.output;
-      EXPECT_TRUE(run.output.ends_with("The iPod shuffle database was rebuilt successfully.\n"
-                                       "Have fun listening to your music!\n"));
+      EXPECT_TRUE(
+          run.output.ends_with("The iPod shuffle database was rebuilt successfully.\n"
+                               "Have fun listening to your music!\n"));
       EXPECT_EQ(run.output.find(waiting), run.output.rfind(waiting)) << "waits at most once";
     }
     const std::string db = read_file(tree.database());

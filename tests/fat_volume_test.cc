@@ -88,15 +88,15 @@ TEST_F(FatVolume, EveryPlayableFileOnceUnderItsLongName) {
   image.replace_name_units(kPlaceholder, kEmoji);
 
   const RunResult run = run_on(image);
-  EXPECT_EQ(run.output,
-            banner_and_templates() +
-                lines({"/: 0 files", "/Deep: 0 files", "/Deep/Level 1: 0 files",
-                       "/Deep/Level 1/Level 2: 0 files", "/Deep/Level 1/Level 2/Level 3: 0 files",
-                       "/Deep/Level 1/Level 2/Level 3/Level 4: 0 files",
-                       "/Deep/Level 1/Level 2/Level 3/Level 4/Level 5: 1 files",
-                       "/Emoji: 1 files", "/iPod_Control: 0 files",
-                       "/iPod_Control/iTunes: 0 files", "/Music: 6 files"}) +
-                closing(8, {"OK.", "OK.", "OK."}));
+  EXPECT_EQ(
+      run.output,
+      banner_and_templates() +
+          lines({"/: 0 files", "/Deep: 0 files", "/Deep/Level 1: 0 files",
+                 "/Deep/Level 1/Level 2: 0 files", "/Deep/Level 1/Level 2/Level 3: 0 files",
+                 "/Deep/Level 1/Level 2/Level 3/Level 4: 0 files",
+                 "/Deep/Level 1/Level 2/Level 3/Level 4/Level 5: 1 files", "/Emoji: 1 files",
+                 "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files", "/Music: 6 files"}) +
+          closing(8, {"OK.", "OK.", "OK."}));
   EXPECT_EQ(run.status, 0);
 
   const std::string db = image.read(kITunes + "iTunesSD");
@@ -145,7 +145,8 @@ TEST_F(FatVolume, ReplacesAnExistingDatabase) {
   EXPECT_EQ(run.status, 0);
   const std::string db = image.read(kITunes + "iTunesSD");
   ASSERT_EQ(db.size(), 18u + 2 * 558);
-  EXPECT_EQ(db.substr(0, 18), std::string("\0\0\x02\x01\x06\0\0\0\x12", 9) + std::string(9, '\x07'));
+  EXPECT_EQ(db.substr(0, 18),
+            std::string("\0\0\x02\x01\x06\0\0\0\x12", 9) + std::string(9, '\x07'));
   EXPECT_EQ(db.substr(18, 29), old_database().substr(18, 6) + std::string(20, '\0') + "\x64" +
                                    old_database().substr(18 + 27, 2))
       << "the old entry is the template, without its track's own fields";
@@ -173,10 +174,10 @@ TEST_F(FatVolume, TooFullForTheNewDatabase) {
              "/Music: 200 files"}) +
       "ERROR: Could not write the new iPod database file (writing an entry: ";
   EXPECT_TRUE(run.output.starts_with(expected_start)) << run.output;
-  EXPECT_TRUE(run.output.ends_with(lines({
-      "Nothing was changed on the iPod. Please make sure that:",
-      " (*) there is enough free space on the iPod volume",
-      " (*) the iPod stays connected until this program has ended"})))
+  EXPECT_TRUE(
+      run.output.ends_with(lines({"Nothing was changed on the iPod. Please make sure that:",
+                                  " (*) there is enough free space on the iPod volume",
+                                  " (*) the iPod stays connected until this program has ended"})))
       << run.output;
   EXPECT_EQ(image.read(kITunes + "iTunesSD"), old_database());
   for (const char* name : kCompanions)

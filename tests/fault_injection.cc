@@ -21,8 +21,8 @@ bool failing(std::string_view call) {
   const std::string_view rest = std::string_view(fault).substr(call.size());
   if (rest.empty())
     return true;
-  for (const auto& [name, number] : {std::pair{":INT", SIGINT}, std::pair{":TERM", SIGTERM},
-                                     std::pair{":HUP", SIGHUP}})
+  for (const auto& [name, number] :
+       {std::pair{":INT", SIGINT}, std::pair{":TERM", SIGTERM}, std::pair{":HUP", SIGHUP}})
     if (rest == name)
       raise(number);
   return false;

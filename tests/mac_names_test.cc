@@ -29,7 +29,10 @@ TEST(MacStoredUnits, ComposedAndMapped) {
       {"no precomposed form", "/q\xCC\x87", u"/q\u0307"},
       {"two marks in turn", "/a\xCC\xA3\xCC\x82", u"/\u1EAD"},
       {"same class blocked", "/a\xCC\x82\xCC\x82", u"/\u00E2\u0302"},
-      {"mark first stays", "/\xCC\x81" "e", u"/\u0301e"},
+      {"mark first stays",
+       "/\xCC\x81"
+       "e",
+       u"/\u0301e"},
       {"above the basic plane", "/\xF0\x91\x82\x99\xF0\x91\x82\xBA", u"/\U0001109A"},
       {"forbidden ascii", "/a\"*:<>?\\|b", u"/a\uF020\uF021\uF022\uF023\uF024\uF025\uF026\uF027b"},
       {"control characters", "/\x01x\x1F", u"/\uF001x\uF01F"},

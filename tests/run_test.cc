@@ -8,8 +8,8 @@
 
 namespace {
 
-const std::string kEmptyRoot = lines({"/: 0 files", "/iPod_Control: 0 files",
-                                      "/iPod_Control/iTunes: 0 files"});
+const std::string kEmptyRoot =
+    lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
 
 std::string hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -24,25 +24,17 @@ TEST(Run, TwoFilesInMusic) {
   tree.add_file("Music/one.mp3");
   tree.add_file("Music/two.mp3");
   const RunResult run = run_tarnwick(tree.root(), quiet());
-  EXPECT_EQ(run.output, lines({"Welcome to Tarnwick, version 0.5",
-                               "",
-                               "Rebuilding iTunesSD file header from scratch.",
-                               "Rebuilding iTunesSD entry header from scratch.",
-                               "",
-                               "Searching for files on the iPod.",
-                               "/: 0 files",
-                               "/iPod_Control: 0 files",
-                               "/iPod_Control/iTunes: 0 files",
-                               "/Music: 2 files",
-                               "2 playable files were found on your iPod.",
-                               "",
-                               "Fixing iTunesSD header.",
-                               "Resetting playback state ... not needed.",
-                               "Resetting statistics ... not needed.",
-                               "Resetting shuffle sequence ... not needed.",
-                               "",
-                               "The iPod shuffle database was rebuilt successfully.",
-                               "Have fun listening to your music!"}));
+  EXPECT_EQ(
+      run.output,
+      lines(
+          {"Welcome to Tarnwick, version 0.5", "", "Rebuilding iTunesSD file header from scratch.",
+           "Rebuilding iTunesSD entry header from scratch.", "", "Searching for files on the iPod.",
+           "/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",
+           "/Music: 2 files", "2 playable files were found on your iPod.", "",
+           "Fixing iTunesSD header.", "Resetting playback state ... not needed.",
+           "Resetting statistics ... not needed.", "Resetting shuffle sequence ... not needed.", "",
+           "The iPod shuffle database was rebuilt successfully.",
+           "Have fun listening to your music!"}));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(tree.database()).size(), 18u + 2 * 558);
   EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp"));
@@ -57,8 +49,9 @@ TEST(Run, DatabaseBytesFromScratch) {
   const std::string db = read_file(tree.database());
   ASSERT_EQ(db.size(), 18u + 3 * 558);
   EXPECT_EQ(hex(db.substr(0, 18)), "00 00 03 01 06 00 00 00 12 00 00 00 00 00 00 00 00 00 ");
-  const std::string head = "00 02 2e 5a a5 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-                           "00 00 00 64 00 00 ";
+  const std::string head =
+      "00 02 2e 5a a5 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+      "00 00 00 64 00 00 ";
   const std::string tail_zeros = [] {
     std::string zeros;
     for (int i = 0; i < 522 - 12; ++i)
@@ -100,14 +93,14 @@ TEST_P(Arguments, OnlyALoneDashQSkipsThePause) {
   EXPECT_EQ(run.status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Arguments,
-    testing::Values(ArgumentCase{"none", {}, true}, ArgumentCase{"dash_q", {"-q"}, false},
-                    ArgumentCase{"upper_case", {"-Q"}, true},
-                    ArgumentCase{"with_another", {"-q", "x"}, true},
-                    ArgumentCase{"another_first", {"x", "-q"}, true},
-                    ArgumentCase{"longer", {"-qq"}, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, Arguments,
+                         testing::Values(ArgumentCase{"none", {}, true},
+                                         ArgumentCase{"dash_q", {"-q"}, false},
+                                         ArgumentCase{"upper_case", {"-Q"}, true},
+                                         ArgumentCase{"with_another", {"-q", "x"}, true},
+                                         ArgumentCase{"another_first", {"x", "-q"}, true},
+                                         ArgumentCase{"longer", {"-qq"}, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Run, PauseEndsAtEndOfInput) {
   DeviceTree tree;
@@ -138,8 +131,7 @@ TEST(Run, RefusesADirectoryThatIsNoDeviceRoot) {
 }
 
 // An existing database of a given length, whose bytes tell where they are.
-std::string old_database(size_t length, bool header_length_ok = true,
-                         bool entry_length_ok = true) {
+std::string old_database(size_t length, bool header_length_ok = true, bool entry_length_ok = true) {
   std::string bytes(length, '\0');
   for (size_t i = 0; i < length; ++i)
     bytes[i] = static_cast<char>(0x80 + i % 64);
@@ -174,23 +166,23 @@ TEST_P(Templates, TakenOverOnlyWhenTheirLengthFieldsAgree) {
                             lines({"/x: 2 files"}) + closing(2));
   const std::string db = read_file(tree.database());
   ASSERT_EQ(db.size(), 18u + 2 * 558);
-  const std::string header = c.header_kept ? c.old.substr(0, 18)
-                                           : std::string("\0\0\0\x01\x06\0\0\0\x12", 9) +
-                                                 std::string(9, '\0');
+  const std::string header =
+      c.header_kept ? c.old.substr(0, 18)
+                    : std::string("\0\0\0\x01\x06\0\0\0\x12", 9) + std::string(9, '\0');
   EXPECT_EQ(hex(db.substr(3, 15)), hex(header.substr(3, 15)));
   EXPECT_EQ(hex(db.substr(0, 3)), "00 00 02 ") << "the count fills all three bytes";
-  std::string old_entry =
-      c.entry_kept ? c.old.substr(18, 558)
-                   : std::string("\0\x02\x2E\x5A\xA5\x01", 6) + std::string(20, '\0') +
-                         std::string("\x64\0\0\x01\0\x02", 6);
+  std::string old_entry = c.entry_kept
+                              ? c.old.substr(18, 558)
+                              : std::string("\0\x02\x2E\x5A\xA5\x01", 6) + std::string(20, '\0') +
+                                    std::string("\x64\0\0\x01\0\x02", 6);
   // One track's start, stop and volume are never every track's.
   old_entry.replace(6, 21, std::string(20, '\0') + "\x64");
   for (const auto& [at, type_and_name] :
        {std::pair{18u, std::string("\x04")}, std::pair{18u + 558, std::string("\x01")}}) {
     const std::string entry = db.substr(at, 558);
     EXPECT_EQ(hex(entry.substr(0, 29)), hex(old_entry.substr(0, 29)));
-    EXPECT_EQ(hex(entry.substr(29, 4)), hex(type_and_name + old_entry.substr(30, 2) +
-                                            std::string(1, '\0')));
+    EXPECT_EQ(hex(entry.substr(29, 4)),
+              hex(type_and_name + old_entry.substr(30, 2) + std::string(1, '\0')));
     EXPECT_EQ(hex(entry.substr(555)), at == 18 ? "00 00 00 " : "01 00 00 ");
   }
   EXPECT_EQ(hex(db.substr(18 + 33, 10)), "2f 00 78 00 2f 00 61 00 2e 00 ");
@@ -227,11 +219,11 @@ TEST(Run, WarnsWhenACompanionFileStays) {
   tree.add_file("iPod_Control/iTunes/iTunesStats/keep", "a directory in its place");
   tree.add_file("iPod_Control/iTunes/iTunesShuffle", "shuffle");
   const RunResult run = run_tarnwick(tree.root(), quiet());
-  EXPECT_EQ(run.output, banner_and_templates() +
-                            lines({"/: 0 files", "/iPod_Control: 0 files",
-                                   "/iPod_Control/iTunes: 0 files",
-                                   "/iPod_Control/iTunes/iTunesStats: 0 files"}) +
-                            closing(0, {"OK.", "FAILED.", "OK."}, true));
+  EXPECT_EQ(run.output,
+            banner_and_templates() +
+                lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",
+                       "/iPod_Control/iTunes/iTunesStats: 0 files"}) +
+                closing(0, {"OK.", "FAILED.", "OK."}, true));
   EXPECT_EQ(run.status, 0);
   EXPECT_FALSE(path_exists(tree.itunes() / "iTunesShuffle")) << "later files are still reset";
   EXPECT_EQ(read_file(tree.database()).size(), 18u);

@@ -27,7 +27,8 @@ std::string six_digits(int number) {
 
 std::vector<Entry> run_and_read(const DeviceTree& tree, RunResult* run) {
   *run = run_tarnwick(tree.root(), quiet());
-  EXPECT_EQ(run->status, 0) << run->output.substr(run->output.size() - std::min<size_t>(run->output.size(), 2000));
+  EXPECT_EQ(run->status, 0) << run->output.substr(run->output.size() -
+                                                  std::min<size_t>(run->output.size(), 2000));
   return entries_of(read_file(tree.database()));
 }
 

@@ -26,7 +26,7 @@ TEST(CompareIgnoringCase, FoldsOnlyAsciiLetters) {
       {"B", "a", 1},
       {"a_b", "aab", -1},  // '_' (0x5F) is below 'a' once letters are folded
       {"A_B", "aab", -1},
-      {"ab", "abc", -1},   // a prefix sorts first
+      {"ab", "abc", -1},  // a prefix sorts first
       {"", "a", -1},
       {"Dzzz", "Fa.mp3", -1},
       {"\xC3\xA9", "\xC3\x89", 1},  // é and É: bytes above 0x7F are not folded
@@ -51,10 +51,18 @@ TEST(FormatText, ReportsWhatDoesNotFit) {
 
 TEST(FileExtension, LowerCasedTailAfterTheLastDot) {
   const std::pair<const char*, const char*> cases[] = {
-      {"Song.MP3", "mp3"},         {"a.b.M4a", "m4a"},        {"README", ""},
-      {"name.", ""},               {"x.abcdefg", "abcdefg"},  {"x.abcdefgh", ""},
-      {"./x.y/file", "y/file"},    {"./a/b/longer-name", ""}, {"clip.M4P", "m4p"},
-      {"file.mp3x", "mp3x"},       {".hidden", "hidden"},     {"caf\xC3\x89.WAV", "wav"},
+      {"Song.MP3", "mp3"},
+      {"a.b.M4a", "m4a"},
+      {"README", ""},
+      {"name.", ""},
+      {"x.abcdefg", "abcdefg"},
+      {"x.abcdefgh", ""},
+      {"./x.y/file", "y/file"},
+      {"./a/b/longer-name", ""},
+      {"clip.M4P", "m4p"},
+      {"file.mp3x", "mp3x"},
+      {".hidden", "hidden"},
+      {"caf\xC3\x89.WAV", "wav"},
       {"x.\xC3\x89", "\xC3\x89"},  // bytes above 0x7F stay as they are
   };
   for (const auto& [name, extension] : cases)

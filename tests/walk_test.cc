@@ -25,22 +25,22 @@ TEST(Walk, DirectoriesFirstThenFilesDepthFirst) {
   tree.add_file("Music/Live/x.wav");
   tree.add_file("intro.mp3");
   const RunResult run = run_tarnwick(tree.root(), quiet());
-  EXPECT_EQ(run.output, banner_and_templates() +
-                            lines({"/: 1 files", "/iPod_Control: 0 files",
-                                   "/iPod_Control/iTunes: 0 files", "/Music: 2 files",
-                                   "/Music/Live: 1 files"}) +
-                            closing(4));
+  EXPECT_EQ(run.output,
+            banner_and_templates() +
+                lines({"/: 1 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",
+                       "/Music: 2 files", "/Music/Live: 1 files"}) +
+                closing(4));
   EXPECT_EQ(names_in(tree), (std::vector<std::u16string>{u"/Music/Live/x.wav", u"/Music/A.mp3",
                                                          u"/Music/b.MP3", u"/intro.mp3"}));
 }
 
 struct OrderCase {
   const char* name;
-  std::vector<std::string> files;   // created below the root, in this order
+  std::vector<std::string> files;  // created below the root, in this order
   std::vector<std::u16string> entries;
-  std::string progress;             // lines after "/: N files"
+  std::string progress;  // lines after "/: N files"
   int root_files;
-  bool posix_only = false;          // names Windows cannot hold
+  bool posix_only = false;  // names Windows cannot hold
 };
 
 void PrintTo(const OrderCase& c, std::ostream* os) {
@@ -62,67 +62,68 @@ TEST_P(WalkOrder, EntriesAndProgressLines) {
   }
   const RunResult run = run_tarnwick(tree.root(), quiet());
   EXPECT_EQ(run.output, banner_and_templates() +
-                            lines({"/: " + std::to_string(c.root_files) + " files"}) +
-                            c.progress + closing(static_cast<int>(c.entries.size())));
+                            lines({"/: " + std::to_string(c.root_files) + " files"}) + c.progress +
+                            closing(static_cast<int>(c.entries.size())));
   EXPECT_EQ(names_in(tree), c.entries);
   EXPECT_EQ(run.status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WalkOrder,
-    testing::Values(
-        OrderCase{"case_insensitive",
-                  {"b.mp3", "A.mp3", "c.MP3"},
-                  {u"/A.mp3", u"/b.mp3", u"/c.MP3"},
-                  kEmptyRoot,
-                  3},
-        OrderCase{"directory_before_file_beside_it",
-                  {"a.mp3", "zzz/z.mp3", "zzz/a.m4a"},
-                  {u"/zzz/a.m4a", u"/zzz/z.mp3", u"/a.mp3"},
-                  kEmptyRoot + lines({"/zzz: 2 files"}),
-                  1},
-        OrderCase{"underscore_before_letters",
-                  {"aab.mp3", "a_b.mp3", "aZ.mp3"},
-                  {u"/a_b.mp3", u"/aab.mp3", u"/aZ.mp3"},
-                  kEmptyRoot,
-                  3},
-        OrderCase{"same_but_for_case_in_byte_order",
-                  {"song.mp3", "SONG.mp3", "Song.mp3"},
-                  {u"/SONG.mp3", u"/Song.mp3", u"/song.mp3"},
-                  kEmptyRoot,
-                  3},
-        OrderCase{"hidden_names_skipped",
-                  {"._song.mp3", ".hidden.mp3", ".trash/a.mp3", "a/.b/c.mp3", "ok.mp3"},
-                  {u"/ok.mp3"},
-                  lines({"/a: 0 files"}) + kEmptyRoot,
-                  1},
-        OrderCase{"directory_named_like_music",
-                  {"live.mp3/", "live.mp3/in.aa"},
-                  {u"/live.mp3/in.aa"},
-                  kEmptyRoot + lines({"/live.mp3: 1 files"}),
-                  0},
-        OrderCase{"playable_extensions_only",
-                  {"SONG.WAV", "clip.M4P", "notes.txt", "README", "file.mp3x", "x.mp", "b.m4b",
-                   "t.Aa", "m.m4a", "noext.", "v.mp4"},
-                  {u"/b.m4b", u"/clip.M4P", u"/m.m4a", u"/SONG.WAV", u"/t.Aa"},
-                  kEmptyRoot,
-                  5},
-        OrderCase{"recycle_bins_at_the_root_passed_over",
-                  {"$RECYCLE.BIN/$R1A2B3C.mp3", "$Recycle.Bin/x.mp3", "recycler/a.mp3",
-                   "Recycled/b.mp3", "Music/RECYCLER/c.mp3", "RECYCLED.mp3"},
-                  {u"/Music/RECYCLER/c.mp3", u"/RECYCLED.mp3"},
-                  kEmptyRoot + lines({"/Music: 0 files", "/Music/RECYCLER: 1 files"}),
-                  1},
-        OrderCase{"control_characters_printed_as_question_marks",
-                  {"a\x1b]0;pwned\x07\x7f/b\nc.mp3"},
-                  {u"/a\x1b]0;pwned\x07\x7f/b\nc.mp3"},
-                  lines({"/a?]0;pwned??: 1 files"}) + kEmptyRoot,
-                  0, true},
-        OrderCase{"empty_directories_still_listed",
-                  {"empty/", "deep/er/"},
-                  {},
-                  lines({"/deep: 0 files", "/deep/er: 0 files", "/empty: 0 files"}) + kEmptyRoot,
-                  0}),
+    testing::Values(OrderCase{"case_insensitive",
+                              {"b.mp3", "A.mp3", "c.MP3"},
+                              {u"/A.mp3", u"/b.mp3", u"/c.MP3"},
+                              kEmptyRoot,
+                              3},
+                    OrderCase{"directory_before_file_beside_it",
+                              {"a.mp3", "zzz/z.mp3", "zzz/a.m4a"},
+                              {u"/zzz/a.m4a", u"/zzz/z.mp3", u"/a.mp3"},
+                              kEmptyRoot + lines({"/zzz: 2 files"}),
+                              1},
+                    OrderCase{"underscore_before_letters",
+                              {"aab.mp3", "a_b.mp3", "aZ.mp3"},
+                              {u"/a_b.mp3", u"/aab.mp3", u"/aZ.mp3"},
+                              kEmptyRoot,
+                              3},
+                    OrderCase{"same_but_for_case_in_byte_order",
+                              {"song.mp3", "SONG.mp3", "Song.mp3"},
+                              {u"/SONG.mp3", u"/Song.mp3", u"/song.mp3"},
+                              kEmptyRoot,
+                              3},
+                    OrderCase{"hidden_names_skipped",
+                              {"._song.mp3", ".hidden.mp3", ".trash/a.mp3", "a/.b/c.mp3", "ok.mp3"},
+                              {u"/ok.mp3"},
+                              lines({"/a: 0 files"}) + kEmptyRoot,
+                              1},
+                    OrderCase{"directory_named_like_music",
+                              {"live.mp3/", "live.mp3/in.aa"},
+                              {u"/live.mp3/in.aa"},
+                              kEmptyRoot + lines({"/live.mp3: 1 files"}),
+                              0},
+                    OrderCase{"playable_extensions_only",
+                              {"SONG.WAV", "clip.M4P", "notes.txt", "README", "file.mp3x", "x.mp",
+                               "b.m4b", "t.Aa", "m.m4a", "noext.", "v.mp4"},
+                              {u"/b.m4b", u"/clip.M4P", u"/m.m4a", u"/SONG.WAV", u"/t.Aa"},
+                              kEmptyRoot,
+                              5},
+                    OrderCase{"recycle_bins_at_the_root_passed_over",
+                              {"$RECYCLE.BIN/$R1A2B3C.mp3", "$Recycle.Bin/x.mp3", "recycler/a.mp3",
+                               "Recycled/b.mp3", "Music/RECYCLER/c.mp3", "RECYCLED.mp3"},
+                              {u"/Music/RECYCLER/c.mp3", u"/RECYCLED.mp3"},
+                              kEmptyRoot + lines({"/Music: 0 files", "/Music/RECYCLER: 1 files"}),
+                              1},
+                    OrderCase{"control_characters_printed_as_question_marks",
+                              {"a\x1b]0;pwned\x07\x7f/b\nc.mp3"},
+                              {u"/a\x1b]0;pwned\x07\x7f/b\nc.mp3"},
+                              lines({"/a?]0;pwned??: 1 files"}) + kEmptyRoot,
+                              0,
+                              true},
+                    OrderCase{"empty_directories_still_listed",
+                              {"empty/", "deep/er/"},
+                              {},
+                              lines({"/deep: 0 files", "/deep/er: 0 files", "/empty: 0 files"}) +
+                                  kEmptyRoot,
+                              0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Walk, NonAsciiNamesStoredAsUtf16) {
@@ -134,8 +135,8 @@ TEST(Walk, NonAsciiNamesStoredAsUtf16) {
   const RunResult run = run_tarnwick(tree.root(), quiet());
   EXPECT_EQ(run.output, banner_and_templates() + lines({"/: 2 files"}) + kEmptyRoot +
                             lines({"/\xE6\x97\xA5\xE6\x9C\xAC: 1 files"}) + closing(3));
-  EXPECT_EQ(names_in(tree), (std::vector<std::u16string>{u"/日本/😀.m4a", u"/café.mp3",
-                                                         u"/latin\u00E9.mp3"}));
+  EXPECT_EQ(names_in(tree),
+            (std::vector<std::u16string>{u"/日本/😀.m4a", u"/café.mp3", u"/latin\u00E9.mp3"}));
 }
 
 TEST(Walk, LinksAreNeverFollowed) {
@@ -147,9 +148,8 @@ TEST(Walk, LinksAreNeverFollowed) {
   fs::create_symlink("a.mp3", tree.root() / "Music" / "b.mp3");
   fs::create_symlink("nowhere.mp3", tree.root() / "Music" / "c.mp3");
   const RunResult run = run_tarnwick(tree.root(), quiet());
-  EXPECT_EQ(run.output,
-            banner_and_templates() + lines({"/: 0 files"}) + kEmptyRoot +
-                lines({"/Music: 3 files"}) + closing(3));
+  EXPECT_EQ(run.output, banner_and_templates() + lines({"/: 0 files"}) + kEmptyRoot +
+                            lines({"/Music: 3 files"}) + closing(3));
   EXPECT_EQ(names_in(tree),
             (std::vector<std::u16string>{u"/Music/a.mp3", u"/Music/b.mp3", u"/Music/c.mp3"}));
 }
@@ -161,9 +161,9 @@ TEST(Walk, PathsUpTo255CharactersAndNoLonger) {
   const std::string one_over = std::string(250, 'o') + ".mp3";
   const std::string longest = std::string(251, 'l') + ".mp3";  // 255, the most a name can be
   const std::string dir = std::string(100, 'd');
-  const std::string nested_kept = std::string(148, 'n') + ".wav";       // 2+100+1+152 = 255
-  const std::string nested_over = std::string(149, 'N') + ".wav";       // 256
-  const std::string long_dir = std::string(200, 'D');                   // 2+100+1+200 = 303
+  const std::string nested_kept = std::string(148, 'n') + ".wav";  // 2+100+1+152 = 255
+  const std::string nested_over = std::string(149, 'N') + ".wav";  // 256
+  const std::string long_dir = std::string(200, 'D');              // 2+100+1+200 = 303
   for (const auto& name : {kept, one_over, longest})
     tree.add_file(name);
   tree.add_file(dir + "/" + nested_kept);
@@ -173,8 +173,7 @@ TEST(Walk, PathsUpTo255CharactersAndNoLonger) {
   const RunResult run = run_tarnwick(tree.root(), quiet());
   EXPECT_EQ(run.output, banner_and_templates() +
                             lines({"/: 1 files", "Skipped, path too long: /" + longest,
-                                   "Skipped, path too long: /" + one_over,
-                                   "/" + dir + ": 1 files",
+                                   "Skipped, path too long: /" + one_over, "/" + dir + ": 1 files",
                                    "Skipped, path too long: /" + dir + "/" + long_dir,
                                    "Skipped, path too long: /" + dir + "/" + nested_over}) +
                             kEmptyRoot + closing(2));
@@ -197,11 +196,11 @@ TEST(Walk, UnreadableDirectoryCannotBeBrowsed) {
   give_to_nobody(tree.root());
   fs::permissions(tree.root() / "Locked", fs::perms::none);
   const RunResult run = run_tarnwick(tree.root(), as_nobody(quiet()));
-  EXPECT_EQ(run.output, banner_and_templates() +
-                            lines({"/: 0 files", "/iPod_Control: 0 files",
-                                   "/iPod_Control/iTunes: 0 files", "/Locked: cannot browse",
-                                   "/Open: 1 files"}) +
-                            closing(1));
+  EXPECT_EQ(run.output,
+            banner_and_templates() +
+                lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",
+                       "/Locked: cannot browse", "/Open: 1 files"}) +
+                closing(1));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(names_in(tree), (std::vector<std::u16string>{u"/Open/a.mp3"}));
 }

@@ -17,10 +17,10 @@ constexpr int kEntrySize = 558;
 constexpr int32_t kMaxEntries = 0xFFFFFF;  // what the 3-byte count can hold
 
 // Offsets within the entry record.
-constexpr int kTrackFieldsOffset = 6;     // start and stop time and the fields beside them
-constexpr int kVolumeOffset = 24;         // 3 bytes; 100 is no adjustment
+constexpr int kTrackFieldsOffset = 6;  // start and stop time and the fields beside them
+constexpr int kVolumeOffset = 24;      // 3 bytes; 100 is no adjustment
 constexpr int kTypeCodeOffset = 29;
-constexpr int kNameFieldStart = 32;       // a zero byte, then the units
+constexpr int kNameFieldStart = 32;  // a zero byte, then the units
 constexpr int kNameFieldOffset = 33;
 constexpr int kNameFieldUnits = 261;
 constexpr int kShuffleFlagOffset = 555;
@@ -32,8 +32,8 @@ inline constexpr char kDatabaseTempPath[] = "iPod_Control/iTunes/iTunesSD.tmp";
 // Process-wide state for the whole run.
 extern std::array<uint8_t, kFileHeaderSize> file_header;
 extern std::array<uint8_t, kEntrySize> entry_header;  // also the staging area
-extern FILE* db_file;            // the temporary file; null until opened
-extern int32_t playable_count;   // entry records handed to db_file
+extern FILE* db_file;                                 // the temporary file; null until opened
+extern int32_t playable_count;                        // entry records handed to db_file
 
 // Takes the header and the first entry of the existing database over as
 // templates when their length fields agree with the layout, and rebuilds

@@ -54,8 +54,8 @@ bool name_list_add(NameList& list, std::string_view name) {
   if (!list.names || !list.index)
     return false;
   // Append the terminator with the name, as one piece.
-  const int32_t offset = growbuf_append(list.names.get(), name.data(),
-                                        static_cast<int32_t>(name.size()) + 1);
+  const int32_t offset =
+      growbuf_append(list.names.get(), name.data(), static_cast<int32_t>(name.size()) + 1);
   if (offset < 0 || growbuf_append(list.index.get(), &offset, sizeof offset) < 0)
     return false;
   ++list.count;
@@ -77,8 +77,8 @@ GrowBufferPtr name_list_sort(NameList& list) {
   }
   list.index.reset();
   if (list.count > 0)
-    std::qsort(growbuf_at(sorted.get(), 0), static_cast<size_t>(list.count),
-               sizeof(const char*), compare_tagged_names);
+    std::qsort(growbuf_at(sorted.get(), 0), static_cast<size_t>(list.count), sizeof(const char*),
+               compare_tagged_names);
   return sorted;
 }
 
@@ -148,7 +148,8 @@ int scan_directory(const char* dir) {
     if (dir_length + 1 + std::strlen(name) > kMaxComposedPath) {
       added = name_list_add(too_long, name);
     } else {
-      const int length = format_text(buffer.data(), buffer.size(), "%c%s", is_dir ? 'D' : 'F', name);
+      const int length =
+          format_text(buffer.data(), buffer.size(), "%c%s", is_dir ? 'D' : 'F', name);
       added = length >= 0 && name_list_add(accepted, {buffer.data(), static_cast<size_t>(length)});
       files += !is_dir;
     }

@@ -1,12 +1,12 @@
 // The directory enumerator over opendir/readdir.
-#include "support/dir_cursor.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "support/dir_cursor.h"
 
 struct DirCursor {
   DIR* dir;

@@ -1,18 +1,18 @@
 // The directory enumerator over the find-file calls. FindFirstFileA both
 // opens the listing and delivers its first entry; the cursor holds that entry
 // back until it is asked for.
-#include "support/dir_cursor.h"
-
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "support/dir_cursor.h"
+
 struct DirCursor {
   HANDLE find_handle;
   WIN32_FIND_DATAA find_data;
-  int pending;   // find_data holds an entry not yet handed out
+  int pending;  // find_data holds an entry not yet handed out
   int finished;
 };
 
@@ -38,8 +38,8 @@ DirCursor* dir_open(const char* path) {
     const DWORD error = GetLastError();
     std::free(cursor);
     errno = error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
-            : error == ERROR_TOO_MANY_OPEN_FILES                            ? EMFILE
-                                                                            : EACCES;
+            : error == ERROR_TOO_MANY_OPEN_FILES                           ? EMFILE
+                                                                           : EACCES;
     return nullptr;
   }
   cursor->pending = 1;

@@ -14,8 +14,8 @@ const char* failed_step = nullptr;
 
 void record_failure(const char* step, int error) {
   failed_step = step;
-  if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step,
-                  std::strerror(error)) < 0)
+  if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step, std::strerror(error)) <
+      0)
     format_text(failure_text.data(), failure_text.size(), "%s", step);  // the reason was too long
 }
 

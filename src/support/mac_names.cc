@@ -42,11 +42,11 @@ char32_t compose_pair(char32_t first, char32_t second) {
       second < kTrailBase + kTrailCount)
     return first + (second - kTrailBase);
   const auto* end = std::end(kCompositions);
-  const auto* found = std::lower_bound(
-      std::begin(kCompositions), end, Composition{first, second, 0},
-      [](const Composition& a, const Composition& b) {
-        return a.first != b.first ? a.first < b.first : a.second < b.second;
-      });
+  const auto* found =
+      std::lower_bound(std::begin(kCompositions), end, Composition{first, second, 0},
+                       [](const Composition& a, const Composition& b) {
+                         return a.first != b.first ? a.first < b.first : a.second < b.second;
+                       });
   return found != end && found->first == first && found->second == second ? found->composed
                                                                           : kNoComposition;
 }
@@ -81,9 +81,9 @@ int compose_canonically(char32_t* points, int count) {
     const int code_class = combining_class(code);
     // Not blocked: nothing between the starter and this character, or only
     // marks of a lower class.
-    const char32_t composed =
-        last_class < code_class || last_class == 0 ? compose_pair(points[starter], code)
-                                                   : kNoComposition;
+    const char32_t composed = last_class < code_class || last_class == 0
+                                  ? compose_pair(points[starter], code)
+                                  : kNoComposition;
     if (composed != kNoComposition) {
       points[starter] = composed;
       continue;

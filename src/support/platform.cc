@@ -205,7 +205,8 @@ FILE* create_new_file(const char* path) {
   return file;
 }
 
-void copy_owner_and_mode(FILE*, const char*) {}
+void copy_owner_and_mode(FILE*, const char*) {
+}
 
 int flush_to_disk(FILE* file) {
   return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
@@ -218,7 +219,8 @@ int replace_file(const char* from, const char* to) {
   return set_errno_from_last_error();
 }
 
-void ignore_broken_pipe() {}
+void ignore_broken_pipe() {
+}
 
 void remove_on_interruption(const char* path) {
   if (!gate_ready) {
@@ -308,7 +310,8 @@ void open_standard_streams() {
   }
 }
 
-void prepare_console() {}
+void prepare_console() {
+}
 
 // A directory may be entered, and returned to, without being readable.
 #ifdef O_PATH

@@ -22,15 +22,32 @@ bool is_rebuilt_entry() {
   for (size_t i = 0; i < entry_header.size(); ++i) {
     uint8_t expected = 0;
     switch (i) {
-      case 1: expected = 0x02; break;
-      case 2: expected = 0x2E; break;
-      case 3: expected = 0x5A; break;
-      case 4: expected = 0xA5; break;
-      case 5: expected = 0x01; break;
-      case 26: expected = 0x64; break;
-      case 29: expected = 0x01; break;
-      case 31: expected = 0x02; break;
-      default: break;
+      case 1:
+        expected = 0x02;
+        break;
+      case 2:
+        expected = 0x2E;
+        break;
+      case 3:
+        expected = 0x5A;
+        break;
+      case 4:
+        expected = 0xA5;
+        break;
+      case 5:
+        expected = 0x01;
+        break;
+      case 26:
+        expected = 0x64;
+        break;
+      case 29:
+        expected = 0x01;
+        break;
+      case 31:
+        expected = 0x02;
+        break;
+      default:
+        break;
     }
     if (entry_header[i] != expected)
       return false;
@@ -52,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int state = take_templates({reinterpret_cast<const char*>(data), size});
 
   const bool header_ok = size >= 18 && data[6] == 0x00 && data[7] == 0x00 && data[8] == 0x12;
-  const bool entry_ok = header_ok && size >= 576 && data[18] == 0x00 && data[19] == 0x02 &&
-                        data[20] == 0x2E;
+  const bool entry_ok =
+      header_ok && size >= 576 && data[18] == 0x00 && data[19] == 0x02 && data[20] == 0x2E;
   check(state == (entry_ok ? 2 : header_ok ? 1 : 0));
   check(std::memcmp(file_header.data(), header_ok ? data : kRebuiltHeader, 18) == 0);
   if (entry_ok)

@@ -46,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   // Exactly the field's size on the heap, so that a write past it is caught.
   auto units = std::make_unique<uint16_t[]>(kUnits);
-  const int count =
-      utf8_to_units({reinterpret_cast<const char*>(data), size}, units.get(), kUnits);
+  const int count = utf8_to_units({reinterpret_cast<const char*>(data), size}, units.get(), kUnits);
   check(count >= 0 && count <= kUnits && static_cast<size_t>(count) <= size);
 
   bool ascii = true;
