@@ -1,127 +1,17 @@
-// The entry writer and the header, on a temporary stream.
+// The header and the templates.
 #include "database/database.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
-#include "database/entry_writer.h"
-#include "support/failure.h"
+#include "database_file.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Header = DatabaseFile;
 
-// The entry template as it is rebuilt from scratch.
-Bytes rebuilt_entry() {
-  Bytes entry(558, 0);
-  entry[1] = 0x02, entry[2] = 0x2E, entry[3] = 0x5A, entry[4] = 0xA5, entry[5] = 0x01;
-  entry[26] = 0x64, entry[29] = 0x01, entry[31] = 0x02;
-  return entry;
-}
-
-class EntryWriter : public testing::Test {
- protected:
-  void SetUp() override {
-    db_file = std::tmpfile();
-    ASSERT_NE(db_file, nullptr);
-    playable_count = 0;
-    const Bytes entry = rebuilt_entry();
-    std::copy(entry.begin(), entry.end(), entry_header.begin());
-  }
-  void TearDown() override {
-    std::fclose(db_file);
-    db_file = nullptr;
-  }
-  Bytes written() {
-    std::fflush(db_file);
-    Bytes bytes(static_cast<size_t>(std::ftell(db_file)));
-    std::rewind(db_file);
-    EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), db_file), bytes.size());
-    return bytes;
-  }
-};
-
-TEST_F(EntryWriter, WritesTheWholeRecord) {
-  ASSERT_EQ(write_entry("./Music/a.mp3"), 1);
-  Bytes expected = rebuilt_entry();
-  const std::string name = "/Music/a.mp3";
-  for (size_t i = 0; i < name.size(); ++i)
-    expected[33 + 2 * i] = static_cast<uint8_t>(name[i]);
-  expected[555] = 1;
-  EXPECT_EQ(written(), expected);
-  EXPECT_EQ(playable_count, 1);
-}
-
-TEST_F(EntryWriter, TypeCodeAndFlagByExtension) {
-  struct Case {
-    const char* path;
-    uint8_t type_code;
-    uint8_t flag;
-  };
-  const Case cases[] = {
-      {"./a.mp3", 1, 1},   {"./SONG.M4A", 2, 1}, {"./book.m4b", 2, 0},
-      {"./talk.aa", 4, 0}, {"./x.m4p", 2, 1},    {"./song.wav", 4, 1},
-      {"./b.mp3", 1, 1},   {"./LOUD.WAV", 4, 1}, {"./TALK.AA", 4, 0},
-  };
-  for (const Case& c : cases)
-    ASSERT_EQ(write_entry(c.path), 1);
-  const Bytes bytes = written();
-  ASSERT_EQ(bytes.size(), 558 * std::size(cases));
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(bytes[558 * i + 29], cases[i].type_code) << cases[i].path;
-    EXPECT_EQ(bytes[558 * i + 555], cases[i].flag) << cases[i].path;
-  }
-}
-
-TEST_F(EntryWriter, NoTraceOfThePreviousName) {
-  ASSERT_EQ(write_entry("./x/a-rather-long-name.mp3"), 1);
-  ASSERT_EQ(write_entry("./x/b.mp3"), 1);
-  const Bytes bytes = written();
-  const std::string name = "/x/b.mp3";
-  for (size_t offset = 32; offset < 558; ++offset) {
-    const size_t unit = (offset - 33) / 2;
-    uint8_t expected = 0;
-    if (offset >= 33 && (offset - 33) % 2 == 0 && unit < name.size())
-      expected = static_cast<uint8_t>(name[unit]);
-    if (offset == 555)
-      expected = 1;
-    EXPECT_EQ(bytes[558 + offset], expected) << "offset " << offset;
-  }
-}
-
-TEST_F(EntryWriter, NonAsciiNamesAsUtf16) {
-#ifdef _WIN32
-  GTEST_SKIP() << "the unit tests run without the program's UTF-8 manifest";
-#endif
-  ASSERT_EQ(write_entry("./\xE6\x97\xA5/\xF0\x9F\x98\x80.mp3"), 1);
-  const Bytes bytes = written();
-  const Bytes field(bytes.begin() + 33, bytes.begin() + 33 + 2 * 8);
-  EXPECT_EQ(field,
-            (Bytes{'/', 0, 0xE5, 0x65, '/', 0, 0x3D, 0xD8, 0x00, 0xDE, '.', 0, 'm', 0, 'p', 0}));
-  EXPECT_EQ(bytes[33 + 2 * 8], '3');
-  EXPECT_EQ(bytes[33 + 2 * 9], 0);
-}
-
-TEST_F(EntryWriter, IgnoresWhatIsNotAComposedPath) {
-  EXPECT_EQ(write_entry(nullptr), 1);
-  EXPECT_EQ(write_entry(""), 1);
-  EXPECT_EQ(write_entry(("./" + std::string(250, 'x') + ".mp3").c_str()), 1);  // 256 long
-  EXPECT_TRUE(written().empty());
-  EXPECT_EQ(playable_count, 0);
-}
-
-TEST_F(EntryWriter, StopsAtWhatTheCountCanHold) {
-  playable_count = kMaxEntries;
-  EXPECT_EQ(write_entry("./a.mp3"), 0);
-  EXPECT_TRUE(written().empty());
-  EXPECT_EQ(playable_count, kMaxEntries);
-  EXPECT_EQ(std::string(read_failure()).rfind("counting the files: ", 0), 0u) << read_failure();
-}
-
-TEST_F(EntryWriter, HeaderHoldsTheWholeCount) {
+TEST_F(Header, HoldsTheWholeCount) {
   struct Case {
     int32_t count;
     uint8_t bytes[3];
@@ -146,6 +36,41 @@ TEST_F(EntryWriter, HeaderHoldsTheWholeCount) {
     EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 3), Bytes(c.bytes, c.bytes + 3)) << c.count;
     for (size_t i = 3; i < 18; ++i)
       EXPECT_EQ(bytes[i], 0xA0 + i);
+  }
+}
+
+struct TemplateCase {
+  const char* name;
+  std::string old;  // the first bytes of the old database
+  Templates taken;
+};
+
+TEST(TakeTemplates, OnlyWhatItsLengthFieldsVouchFor) {
+  const std::string header = std::string("\0\0\x05\x01\x06\0\0\0\x12", 9) + std::string(9, 'h');
+  const std::string entry = std::string("\0\x02\x2E", 3) + std::string(555, 'e');
+  const TemplateCase cases[] = {
+      {"nothing", "", Templates::kRebuilt},
+      {"short header", header.substr(0, 17), Templates::kRebuilt},
+      {"header alone", header, Templates::kHeaderTaken},
+      {"header and part of an entry", header + entry.substr(0, 557), Templates::kHeaderTaken},
+      {"header and entry", header + entry, Templates::kHeaderAndEntryTaken},
+      {"entry length wrong", header + "\x01" + entry.substr(1), Templates::kHeaderTaken},
+      {"header length wrong", "x" + header.substr(1, 7) + "\x13" + header.substr(9) + entry,
+       Templates::kRebuilt},
+  };
+  for (const TemplateCase& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(take_templates(c.old), c.taken) << c.name;
+    testing::internal::GetCapturedStdout();
+    if (c.taken != Templates::kRebuilt) {
+      EXPECT_EQ(std::string(file_header.begin(), file_header.end()), header) << c.name;
+    }
+    if (c.taken != Templates::kHeaderAndEntryTaken)
+      continue;
+    // The old first entry's bytes, but neutral start, stop and volume.
+    std::string expected = entry;
+    expected.replace(6, 21, std::string(20, '\0') + "\x64");
+    EXPECT_EQ(std::string(entry_header.begin(), entry_header.end()), expected) << c.name;
   }
 }
 

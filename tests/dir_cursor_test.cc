@@ -3,33 +3,18 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 
-namespace fs = std::filesystem;
+#include "temp_dir.h"
 
 namespace {
 
-class Scratch {
- public:
-  Scratch() {
-    const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = fs::temp_directory_path() / ("tarnwick-cursor-" + std::to_string(tick));
-    fs::create_directory(path_);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  void touch(const std::string& name) const { std::ofstream(path_ / name).put('x'); }
-
- private:
-  fs::path path_;
-};
+void touch(const TempDir& dir, const std::string& name) {
+  std::ofstream(dir.path() / name).put('x');
+}
 
 // Every entry the cursor yields, with its directory flag.
 std::map<std::string, bool> list(const std::string& path) {
@@ -53,11 +38,11 @@ std::string generic(const fs::path& path) {
 }
 
 TEST(DirCursor, ListsNamesWithTheirKind) {
-  Scratch dir;
-  dir.touch("a.mp3");
-  dir.touch("B");
+  TempDir dir;
+  touch(dir, "a.mp3");
+  touch(dir, "B");
   fs::create_directory(dir.path() / "sub");
-  dir.touch("sub/inner.mp3");
+  touch(dir, "sub/inner.mp3");
   const std::map<std::string, bool> expected = {
       {".", true}, {"..", true}, {"a.mp3", false}, {"B", false}, {"sub", true}};
   EXPECT_EQ(list(generic(dir.path())), expected) << "no recursion into sub";
@@ -65,8 +50,8 @@ TEST(DirCursor, ListsNamesWithTheirKind) {
 }
 
 TEST(DirCursor, FirstEntryIsHeldBackUntilAskedFor) {
-  Scratch dir;
-  dir.touch("only.mp3");
+  TempDir dir;
+  touch(dir, "only.mp3");
   DirCursorPtr cursor(dir_open(generic(dir.path()).c_str()));
   ASSERT_NE(cursor, nullptr);
   std::map<std::string, int> seen;
@@ -84,8 +69,8 @@ TEST(DirCursor, LinksToDirectoriesAreLeftOut) {
 #ifdef _WIN32
   GTEST_SKIP() << "making a junction needs privileges the test does not have";
 #else
-  Scratch dir;
-  dir.touch("a.mp3");
+  TempDir dir;
+  touch(dir, "a.mp3");
   fs::create_directory(dir.path() / "sub");
   fs::create_directory_symlink("sub", dir.path() / "link-to-dir");
   fs::create_directory_symlink("..", dir.path() / "loop");
@@ -102,8 +87,8 @@ TEST(DirCursor, LinksToDirectoriesAreLeftOut) {
 }
 
 TEST(DirCursor, NullWhereNothingCanBeListed) {
-  Scratch dir;
-  dir.touch("file");
+  TempDir dir;
+  touch(dir, "file");
   EXPECT_EQ(dir_open(generic(dir.path() / "missing").c_str()), nullptr);
   EXPECT_EQ(dir_open(generic(dir.path() / "file").c_str()), nullptr);
   const char* name;

@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "discovery/file_extension.h"
-
 namespace {
 
 int sign(int value) {
@@ -47,33 +45,6 @@ TEST(FormatText, ReportsWhatDoesNotFit) {
   EXPECT_EQ(out[7], '\0');
   EXPECT_EQ(format_text(out, sizeof out, "%c%s", 'D', "ir"), 3);
   EXPECT_STREQ(out, "Dir");
-}
-
-TEST(FileExtension, LowerCasedTailAfterTheLastDot) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Song.MP3", "mp3"},
-      {"a.b.M4a", "m4a"},
-      {"README", ""},
-      {"name.", ""},
-      {"x.abcdefg", "abcdefg"},
-      {"x.abcdefgh", ""},
-      {"./x.y/file", "y/file"},
-      {"./a/b/longer-name", ""},
-      {"clip.M4P", "m4p"},
-      {"file.mp3x", "mp3x"},
-      {".hidden", "hidden"},
-      {"caf\xC3\x89.WAV", "wav"},
-      {"x.\xC3\x89", "\xC3\x89"},  // bytes above 0x7F stay as they are
-  };
-  for (const auto& [name, extension] : cases)
-    EXPECT_STREQ(file_extension(name), extension) << name;
-}
-
-TEST(FileExtension, EachCallOverwritesTheLast) {
-  const char* first = file_extension("a.mp3");
-  EXPECT_STREQ(first, "mp3");
-  EXPECT_STREQ(file_extension("README"), "");
-  EXPECT_STREQ(first, "") << "the result lives in one shared buffer";
 }
 
 }  // namespace

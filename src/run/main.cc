@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
   open_standard_streams();
   prepare_console();
   ignore_broken_pipe();
-  std::printf("Welcome to Tarnwick, version 0.5\n\n");
+  std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
     pause_on_exit = 0;
 

@@ -8,7 +8,7 @@ extern int pause_on_exit;
 // Resets one companion file of the database by deleting it, printing
 // "Resetting <label> ... " and the outcome. Returns 1 when the file is gone
 // afterwards (deleted now, or not there), 0 when it cannot be deleted.
-int reset_side_file(const char* path, const char* label);
+[[nodiscard]] int reset_side_file(const char* path, const char* label);
 
 // Waits for ENTER (or the end of input) unless pause_on_exit is 0, then ends
 // the process with status. Does not return.

@@ -13,14 +13,14 @@ struct DirCursor;
 // cannot be allocated (ENOMEM, EMFILE and ENFILE tell the process's own
 // shortages from the directory's faults).
 // A trailing "/" in path is allowed.
-DirCursor* dir_open(const char* path);
+[[nodiscard]] DirCursor* dir_open(const char* path);
 
 // Returns 1 and sets name and is_dir (nonzero for a directory) for the next
 // entry, in the order the platform delivers them, "." and ".." included where
 // the platform lists them. Returns 0 at the end, on an error (the two are not
 // told apart), for a null cursor, and on every call after that. The name
 // stays valid until the next dir_next or dir_close on the cursor.
-int dir_next(DirCursor* cursor, const char** name, int* is_dir);
+[[nodiscard]] int dir_next(DirCursor* cursor, const char** name, int* is_dir);
 
 // Ends the listing and frees the cursor; does nothing for null.
 void dir_close(DirCursor* cursor);

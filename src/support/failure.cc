@@ -14,9 +14,12 @@ const char* failed_step = nullptr;
 
 void record_failure(const char* step, int error) {
   failed_step = step;
-  if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step, std::strerror(error)) <
+  if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step, std::strerror(error)) >=
       0)
-    format_text(failure_text.data(), failure_text.size(), "%s", step);  // the reason was too long
+    return;
+  // Too long with the reason: the step alone, cut short if it must be.
+  if (format_text(failure_text.data(), failure_text.size(), "%s", step) < 0)
+    failure_text.back() = '\0';
 }
 
 const char* read_failure() {

@@ -15,7 +15,7 @@ struct GrowBuffer {
 };
 
 // A new, empty buffer (no block yet); null if the record cannot be allocated.
-GrowBuffer* growbuf_create(int32_t chunk);
+[[nodiscard]] GrowBuffer* growbuf_create(int32_t chunk);
 
 // Frees the block and the record; does nothing for null.
 void growbuf_destroy(GrowBuffer* buf);
@@ -23,7 +23,7 @@ void growbuf_destroy(GrowBuffer* buf);
 // Appends len bytes from src and returns the offset of the first of them.
 // Returns -1, and leaves the buffer exactly as it was, when buf is null or
 // the block cannot be enlarged (out of memory, or past 2 GiB).
-int32_t growbuf_append(GrowBuffer* buf, const void* src, int32_t len);
+[[nodiscard]] int32_t growbuf_append(GrowBuffer* buf, const void* src, int32_t len);
 
 // The byte at offset, or null when there is no block or offset > used.
 // offset == used is the position just past the filled bytes.

@@ -28,7 +28,7 @@ void prepare_console();
 
 // Opens path for reading only if it is a regular file; never blocks on a
 // FIFO or a device. Null, with errno set, otherwise.
-FILE* open_regular_file(const char* path);
+[[nodiscard]] FILE* open_regular_file(const char* path);
 
 // 1 when nothing stands at path, or a regular file that may be written.
 [[nodiscard]] int may_replace(const char* path);
@@ -39,7 +39,7 @@ FILE* open_regular_file(const char* path);
 
 // Creates a new file at path for writing in binary mode; fails when anything
 // stands there already, a link included. Null, with errno set, on failure.
-FILE* create_new_file(const char* path);
+[[nodiscard]] FILE* create_new_file(const char* path);
 
 // Gives the file open as file the permission bits of the file at model, and
 // its owner and group where the process may. Nothing when model is absent,

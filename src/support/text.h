@@ -16,7 +16,7 @@ void print_name(const char* name);
 // Formats into out, which always ends up terminated. Returns the length of
 // the text, or -1 when it did not fit in size bytes (then out holds a cut
 // text that must not be used) or the format failed.
-int format_text(char* out, size_t size, const char* format, ...)
+[[nodiscard]] int format_text(char* out, size_t size, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif

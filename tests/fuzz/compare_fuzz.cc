@@ -6,13 +6,9 @@
 #include <string>
 
 #include "discovery/scan_directory.h"
+#include "fuzz_check.h"
 
 namespace {
-
-void check(bool condition) {
-  if (!condition)
-    std::abort();
-}
 
 int sign(int value) {
   return (value > 0) - (value < 0);

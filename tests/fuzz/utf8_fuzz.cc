@@ -9,16 +9,12 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "support/utf8.h"
 
 namespace {
 
 constexpr int kUnits = 261;
-
-void check(bool condition) {
-  if (!condition)
-    std::abort();
-}
 
 // iconv's decoding of the whole input, or false when it is not valid UTF-8.
 bool reference_decode(const uint8_t* data, size_t size, std::vector<uint16_t>* units) {

@@ -1,8 +1,7 @@
-#include "device_tree.h"
+#include "run_program.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,9 +10,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "device_tree.h"
 
 namespace {
 
@@ -21,60 +20,7 @@ constexpr uid_t kNobody = 65534;
 constexpr gid_t kNoGroup = 65534;
 constexpr char kSetpriv[] = "/usr/bin/setpriv";
 
-void make_removable(const fs::path& path) {
-  std::error_code ignored;
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
-  if (fs::is_directory(fs::symlink_status(path, ignored)))
-    for (const auto& entry : fs::directory_iterator(path, ignored))
-      make_removable(entry.path());
-}
-
 }  // namespace
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "tarnwick-test-XXXXXX").string();
-  if (!mkdtemp(pattern.data()))
-    throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
-}
-
-TempDir::~TempDir() {
-  make_removable(path_);
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-DeviceTree::DeviceTree() : root_(dir_.path() / "volume") {
-  fs::create_directories(itunes());
-}
-
-DeviceTree::DeviceTree(size_t volume_bytes) : root_(dir_.path() / "volume") {
-  fs::create_directories(root_);
-  const std::string options = "size=" + std::to_string(volume_bytes) + ",mode=0755";
-  if (mount("tarnwick-test", root_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
-    mounted_ = true;
-    fs::create_directories(itunes());
-  } else {
-    why_not_ = std::string("cannot mount a small tmpfs (needs root): ") + std::strerror(errno);
-  }
-}
-
-DeviceTree::~DeviceTree() {
-  if (mounted_)
-    umount2(root_.c_str(), MNT_DETACH);
-}
-
-void DeviceTree::add_file(const std::string& relative, const std::string& content) const {
-  const fs::path path = root_ / relative;
-  fs::create_directories(path.parent_path());
-  write_file(path, content);
-}
-
-void DeviceTree::add_dir(const std::string& relative) const {
-  fs::create_directories(root_ / relative);
-}
 
 bool can_run_as_ordinary_user(std::string* why_not) {
   if (geteuid() != 0)
@@ -102,34 +48,6 @@ void give_to_nobody(const fs::path& path) {
   if (fs::is_directory(fs::symlink_status(path)))
     for (const auto& entry : fs::directory_iterator(path))
       give_to_nobody(entry.path());
-}
-
-RunOptions quiet() {
-  RunOptions options;
-  options.args = {"-q"};
-  return options;
-}
-
-RunOptions with_input(std::vector<std::string> args, std::string input) {
-  RunOptions options;
-  options.args = std::move(args);
-  options.input = std::move(input);
-  return options;
-}
-
-RunOptions with_file_size_limit(RunOptions options, rlim_t bytes) {
-  options.file_size_limit = bytes;
-  return options;
-}
-
-RunOptions with_memory_limit(RunOptions options, rlim_t bytes) {
-  options.memory_limit = bytes;
-  return options;
-}
-
-RunOptions as_nobody(RunOptions options) {
-  options.as_nobody = true;
-  return options;
 }
 
 const char* windows_build() {
@@ -273,71 +191,4 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   if (under_wine)
     result.output = without_carriage_returns(result.output);
   return result;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void write_file(const fs::path& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out)
-    throw std::runtime_error("cannot write " + path.string());
-}
-
-bool path_exists(const fs::path& path) {
-  std::error_code ignored;
-  return fs::exists(fs::symlink_status(path, ignored));
-}
-
-std::vector<Entry> entries_of(const std::string& database) {
-  std::vector<Entry> entries;
-  for (size_t at = 18; at + 558 <= database.size(); at += 558) {
-    const auto* record = reinterpret_cast<const unsigned char*>(database.data() + at);
-    Entry entry{{}, record[29], record[555]};
-    for (size_t unit = 33; unit + 1 < 555; unit += 2) {
-      const char16_t value = static_cast<char16_t>(record[unit] | record[unit + 1] << 8);
-      if (value == 0)
-        break;
-      entry.name.push_back(value);
-    }
-    entries.push_back(entry);
-  }
-  return entries;
-}
-
-std::string lines(const std::vector<std::string>& each) {
-  std::string text;
-  for (const auto& line : each)
-    text += line + "\n";
-  return text;
-}
-
-std::string banner_and_templates(bool file_header_kept, bool entry_header_kept) {
-  return lines({"Welcome to Tarnwick, version 0.5", "",
-                file_header_kept ? "Using iTunesSD file header from existing database."
-                                 : "Rebuilding iTunesSD file header from scratch.",
-                entry_header_kept ? "Using iTunesSD entry header from existing database."
-                                  : "Rebuilding iTunesSD entry header from scratch.",
-                "", "Searching for files on the iPod."});
-}
-
-std::string closing(int count, const std::vector<std::string>& reset_outcomes, bool warning) {
-  std::vector<std::string> outcome = reset_outcomes;
-  outcome.resize(3, "not needed.");
-  std::string text = lines({std::to_string(count) + " playable files were found on your iPod.", "",
-                            "Fixing iTunesSD header.", "Resetting playback state ... " + outcome[0],
-                            "Resetting statistics ... " + outcome[1],
-                            "Resetting shuffle sequence ... " + outcome[2], ""});
-  if (warning)
-    return text + lines({"WARNING: The main database file was rebuild successfully, but there "
-                         "were errors",
-                         "         while resetting the other files. However, playback MAY work "
-                         "correctly."});
-  return text + lines({"The iPod shuffle database was rebuilt successfully.",
-                       "Have fun listening to your music!"});
 }

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "cases.h"
+#include "database_reader.h"
 #include "device_tree.h"
+#include "run_program.h"
+#include "transcript.h"
 
 class FatImage {
  public:

@@ -3,14 +3,16 @@
 
 #include <string>
 
+#include "cases.h"
+#include "database_reader.h"
 #include "device_tree.h"
+#include "run_program.h"
+#include "transcript.h"
 
 namespace {
 
 void fill(const DeviceTree& tree) {
-  write_file(tree.database(), std::string("\x00\x00\x09\x01\x06\x00\x00\x00\x12", 9) +
-                                  std::string(9, '\x05') + std::string("\x00\x02\x2E", 3) +
-                                  std::string(555, '\x03'));
+  write_file(tree.database(), old_database());
   tree.add_file("iPod_Control/iTunes/iTunesShuffle", "old");
   for (const char* file :
        {"Music/Artist/02 Two.mp3", "Music/Artist/01 One.MP3", "Music/a_b.m4a", "Music/aab.m4p",
@@ -29,10 +31,8 @@ TEST(CrossBuild, SameDatabaseAndTranscript) {
   DeviceTree posix_tree, windows_tree;
   fill(posix_tree);
   fill(windows_tree);
-  RunOptions posix = quiet();
-  posix.posix_build = true;
-  const RunResult from_posix = run_tarnwick(posix_tree.root(), posix);
-  const RunResult from_windows = run_tarnwick(windows_tree.root(), quiet());
+  const RunResult from_posix = run_tarnwick(posix_tree.root(), {.posix_build = true});
+  const RunResult from_windows = run_tarnwick(windows_tree.root());
   EXPECT_EQ(from_windows.output, from_posix.output);
   EXPECT_EQ(from_windows.status, from_posix.status);
   EXPECT_EQ(from_posix.status, 0);

@@ -5,17 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "cases.h"
+#include "database_reader.h"
 #include "device_tree.h"
+#include "run_program.h"
+#include "transcript.h"
 
 namespace {
 
 const std::string kEmptyRoot = lines({"/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
 
 std::vector<std::u16string> names_in(const DeviceTree& tree) {
-  std::vector<std::u16string> names;
-  for (const Entry& entry : entries_of(read_file(tree.database())))
-    names.push_back(entry.name);
-  return names;
+  return entry_names(read_file(tree.database()));
 }
 
 TEST(Walk, DirectoriesFirstThenFilesDepthFirst) {
@@ -24,7 +25,7 @@ TEST(Walk, DirectoriesFirstThenFilesDepthFirst) {
   tree.add_file("Music/A.mp3");
   tree.add_file("Music/Live/x.wav");
   tree.add_file("intro.mp3");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output,
             banner_and_templates() +
                 lines({"/: 1 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",
@@ -43,10 +44,6 @@ struct OrderCase {
   bool posix_only = false;  // names Windows cannot hold
 };
 
-void PrintTo(const OrderCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class WalkOrder : public testing::TestWithParam<OrderCase> {};
 
 TEST_P(WalkOrder, EntriesAndProgressLines) {
@@ -60,7 +57,7 @@ TEST_P(WalkOrder, EntriesAndProgressLines) {
     else
       tree.add_file(file);
   }
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output, banner_and_templates() +
                             lines({"/: " + std::to_string(c.root_files) + " files"}) + c.progress +
                             closing(static_cast<int>(c.entries.size())));
@@ -124,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                               lines({"/deep: 0 files", "/deep/er: 0 files", "/empty: 0 files"}) +
                                   kEmptyRoot,
                               0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    NameOfCase());
 
 TEST(Walk, NonAsciiNamesStoredAsUtf16) {
   SKIP_FOR_WINDOWS_BUILD("a name that is not UTF-8 cannot reach Windows as it is");
@@ -132,7 +129,7 @@ TEST(Walk, NonAsciiNamesStoredAsUtf16) {
   tree.add_file("caf\xC3\xA9.mp3");
   tree.add_file("\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x98\x80.m4a");
   tree.add_file("latin\xE9.mp3");  // not UTF-8: one unit per byte
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output, banner_and_templates() + lines({"/: 2 files"}) + kEmptyRoot +
                             lines({"/\xE6\x97\xA5\xE6\x9C\xAC: 1 files"}) + closing(3));
   EXPECT_EQ(names_in(tree),
@@ -147,7 +144,7 @@ TEST(Walk, LinksAreNeverFollowed) {
   fs::create_directory_symlink("../Music", tree.root() / "Elsewhere");
   fs::create_symlink("a.mp3", tree.root() / "Music" / "b.mp3");
   fs::create_symlink("nowhere.mp3", tree.root() / "Music" / "c.mp3");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output, banner_and_templates() + lines({"/: 0 files"}) + kEmptyRoot +
                             lines({"/Music: 3 files"}) + closing(3));
   EXPECT_EQ(names_in(tree),
@@ -170,7 +167,7 @@ TEST(Walk, PathsUpTo255CharactersAndNoLonger) {
   tree.add_file(dir + "/" + nested_over);
   tree.add_file(dir + "/" + long_dir + "/x.mp3");
   tree.add_file(dir + "/" + "notes-with-a-long-name" + std::string(200, 'x') + ".txt");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output, banner_and_templates() +
                             lines({"/: 1 files", "Skipped, path too long: /" + longest,
                                    "Skipped, path too long: /" + one_over, "/" + dir + ": 1 files",
@@ -195,7 +192,7 @@ TEST(Walk, UnreadableDirectoryCannotBeBrowsed) {
   tree.add_file("Open/a.mp3");
   give_to_nobody(tree.root());
   fs::permissions(tree.root() / "Locked", fs::perms::none);
-  const RunResult run = run_tarnwick(tree.root(), as_nobody(quiet()));
+  const RunResult run = run_tarnwick(tree.root(), RunOptions{.as_nobody = true});
   EXPECT_EQ(run.output,
             banner_and_templates() +
                 lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "cases.h"
+#include "database_reader.h"
 #include "device_tree.h"
 #include "fat_image.h"
+#include "run_program.h"
+#include "transcript.h"
 
 namespace {
 
-const char* const kCompanions[] = {"iTunesPState", "iTunesStats", "iTunesShuffle"};
 const std::string kITunes = "iPod_Control/iTunes/";
 
 // Two private-use characters that mtools stores as two units, rewritten in
@@ -19,13 +22,8 @@ const std::string kITunes = "iPod_Control/iTunes/";
 const std::u16string kPlaceholder = u"\uE000\uE001";
 const std::u16string kEmoji = u"\U0001F600";
 
-std::string old_database() {
-  return std::string("\x00\x00\x01\x01\x06\x00\x00\x00\x12", 9) + std::string(9, '\x07') +
-         std::string("\x00\x02\x2E", 3) + std::string(555, '\x09');
-}
-
 void add_companions(FatImage& image) {
-  for (const char* name : kCompanions)
+  for (const std::string& name : kCompanions)
     image.add_file(kITunes + name, name);
 }
 
@@ -36,9 +34,7 @@ RunResult run_on(FatImage& image) {
     ADD_FAILURE() << why;
     return {};
   }
-  RunOptions options = quiet();
-  options.timeout_seconds = 60;
-  RunResult run = run_tarnwick(image.mount_point(), options);
+  RunResult run = run_tarnwick(image.mount_point(), {.timeout_seconds = 60});
   EXPECT_TRUE(image.unmount(&why)) << why;
   return run;
 }
@@ -102,9 +98,7 @@ TEST_F(FatVolume, EveryPlayableFileOnceUnderItsLongName) {
   const std::string db = image.read(kITunes + "iTunesSD");
   ASSERT_EQ(db.size(), 18u + 8 * 558);
   EXPECT_EQ(db.substr(0, 18), std::string("\0\0\x08\x01\x06\0\0\0\x12", 9) + std::string(9, '\0'));
-  std::vector<std::u16string> names;
-  for (const Entry& entry : entries_of(db))
-    names.push_back(entry.name);
+  std::vector<std::u16string> names = entry_names(db);
   EXPECT_EQ(names, (std::vector<std::u16string>{
                        u"/Deep/Level 1/Level 2/Level 3/Level 4/Level 5/Audiobook Chapter.m4b",
                        u"/Emoji/" + kEmoji + u" smile.mp3",
@@ -126,7 +120,7 @@ TEST_F(FatVolume, EveryPlayableFileOnceUnderItsLongName) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, on_image);
 
-  for (const char* name : kCompanions)
+  for (const std::string& name : kCompanions)
     EXPECT_FALSE(image.has(kITunes + name)) << name;
   EXPECT_FALSE(image.has(kITunes + "iTunesSD.tmp"));
 }
@@ -150,7 +144,7 @@ TEST_F(FatVolume, ReplacesAnExistingDatabase) {
   EXPECT_EQ(db.substr(18, 29), old_database().substr(18, 6) + std::string(20, '\0') + "\x64" +
                                    old_database().substr(18 + 27, 2))
       << "the old entry is the template, without its track's own fields";
-  for (const char* name : kCompanions)
+  for (const std::string& name : kCompanions)
     EXPECT_FALSE(image.has(kITunes + name)) << name;
 }
 
@@ -180,7 +174,7 @@ TEST_F(FatVolume, TooFullForTheNewDatabase) {
                                   " (*) the iPod stays connected until this program has ended"})))
       << run.output;
   EXPECT_EQ(image.read(kITunes + "iTunesSD"), old_database());
-  for (const char* name : kCompanions)
+  for (const std::string& name : kCompanions)
     EXPECT_EQ(image.read(kITunes + name), name);
   EXPECT_FALSE(image.has(kITunes + "iTunesSD.tmp"));
 }

@@ -4,7 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "cases.h"
+#include "database_reader.h"
 #include "device_tree.h"
+#include "run_program.h"
+#include "transcript.h"
 
 namespace {
 
@@ -23,18 +27,18 @@ TEST(Run, TwoFilesInMusic) {
   DeviceTree tree;
   tree.add_file("Music/one.mp3");
   tree.add_file("Music/two.mp3");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(
       run.output,
-      lines(
-          {"Welcome to Tarnwick, version 0.5", "", "Rebuilding iTunesSD file header from scratch.",
-           "Rebuilding iTunesSD entry header from scratch.", "", "Searching for files on the iPod.",
-           "/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",
-           "/Music: 2 files", "2 playable files were found on your iPod.", "",
-           "Fixing iTunesSD header.", "Resetting playback state ... not needed.",
-           "Resetting statistics ... not needed.", "Resetting shuffle sequence ... not needed.", "",
-           "The iPod shuffle database was rebuilt successfully.",
-           "Have fun listening to your music!"}));
+      lines({kBanner, "", "Rebuilding iTunesSD file header from scratch.",
+             "Rebuilding iTunesSD entry header from scratch.", "",
+             "Searching for files on the iPod.", "/: 0 files", "/iPod_Control: 0 files",
+             "/iPod_Control/iTunes: 0 files", "/Music: 2 files",
+             "2 playable files were found on your iPod.", "", "Fixing iTunesSD header.",
+             "Resetting playback state ... not needed.", "Resetting statistics ... not needed.",
+             "Resetting shuffle sequence ... not needed.", "",
+             "The iPod shuffle database was rebuilt successfully.",
+             "Have fun listening to your music!"}));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(tree.database()).size(), 18u + 2 * 558);
   EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp"));
@@ -45,7 +49,7 @@ TEST(Run, DatabaseBytesFromScratch) {
   tree.add_file("a.mp3");
   tree.add_file("b.m4b");
   tree.add_file("c.wav");
-  ASSERT_EQ(run_tarnwick(tree.root(), quiet()).status, 0);
+  ASSERT_EQ(run_tarnwick(tree.root()).status, 0);
   const std::string db = read_file(tree.database());
   ASSERT_EQ(db.size(), 18u + 3 * 558);
   EXPECT_EQ(hex(db.substr(0, 18)), "00 00 03 01 06 00 00 00 12 00 00 00 00 00 00 00 00 00 ");
@@ -79,15 +83,11 @@ struct ArgumentCase {
   bool pauses;
 };
 
-void PrintTo(const ArgumentCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class Arguments : public testing::TestWithParam<ArgumentCase> {};
 
 TEST_P(Arguments, OnlyALoneDashQSkipsThePause) {
   DeviceTree tree;
-  const RunResult run = run_tarnwick(tree.root(), with_input(GetParam().args, "\n"));
+  const RunResult run = run_tarnwick(tree.root(), {.args = GetParam().args, .input = "\n"});
   const std::string expected = banner_and_templates() + kEmptyRoot + closing(0);
   EXPECT_EQ(run.output, GetParam().pauses ? expected + "\nPress ENTER to quit ...\n" : expected);
   EXPECT_EQ(run.status, 0);
@@ -100,18 +100,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, Arguments,
                                          ArgumentCase{"with_another", {"-q", "x"}, true},
                                          ArgumentCase{"another_first", {"x", "-q"}, true},
                                          ArgumentCase{"longer", {"-qq"}, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         NameOfCase());
 
 TEST(Run, PauseEndsAtEndOfInput) {
   DeviceTree tree;
-  const RunResult run = run_tarnwick(tree.root(), with_input({}, ""));
+  const RunResult run = run_tarnwick(tree.root(), {.args = {}});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.output.ends_with("\nPress ENTER to quit ...\n"));
 }
 
 TEST(Run, RefusesADirectoryThatIsNoDeviceRoot) {
   const std::string error = lines({
-      "Welcome to Tarnwick, version 0.5",
+      kBanner,
       "",
       "ERROR: No iPod control directory found!",
       "Please make sure that:",
@@ -123,7 +123,7 @@ TEST(Run, RefusesADirectoryThatIsNoDeviceRoot) {
     if (*layout)
       fs::create_directories(dir.path() / layout);
     write_file(dir.path() / "song.mp3", "");
-    const RunResult run = run_tarnwick(dir.path(), with_input({}, "\n"));
+    const RunResult run = run_tarnwick(dir.path(), {.args = {}, .input = "\n"});
     EXPECT_EQ(run.output, error + "\nPress ENTER to quit ...\n") << layout;
     EXPECT_EQ(run.status, 1);
     EXPECT_FALSE(path_exists(dir.path() / "iPod_Control/iTunes/iTunesSD"));
@@ -149,10 +149,6 @@ struct TemplateCase {
   bool entry_kept;
 };
 
-void PrintTo(const TemplateCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class Templates : public testing::TestWithParam<TemplateCase> {};
 
 TEST_P(Templates, TakenOverOnlyWhenTheirLengthFieldsAgree) {
@@ -161,7 +157,7 @@ TEST_P(Templates, TakenOverOnlyWhenTheirLengthFieldsAgree) {
   write_file(tree.database(), c.old);
   tree.add_file("x/a.aa");
   tree.add_file("x/b.mp3");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output, banner_and_templates(c.header_kept, c.entry_kept) + kEmptyRoot +
                             lines({"/x: 2 files"}) + closing(2));
   const std::string db = read_file(tree.database());
@@ -199,13 +195,13 @@ INSTANTIATE_TEST_SUITE_P(
                     TemplateCase{"header_length_wrong", old_database(576, false), false, false},
                     TemplateCase{"entry_length_wrong", old_database(576, true, false), true,
                                  false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    NameOfCase());
 
 TEST(Run, ResetsTheCompanionFiles) {
   DeviceTree tree;
   tree.add_file("iPod_Control/iTunes/iTunesPState", "state");
   tree.add_file("iPod_Control/iTunes/iTunesShuffle", "shuffle");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output,
             banner_and_templates() + kEmptyRoot + closing(0, {"OK.", "not needed.", "OK."}));
   EXPECT_EQ(run.status, 0);
@@ -218,7 +214,7 @@ TEST(Run, WarnsWhenACompanionFileStays) {
   tree.add_file("iPod_Control/iTunes/iTunesPState", "state");
   tree.add_file("iPod_Control/iTunes/iTunesStats/keep", "a directory in its place");
   tree.add_file("iPod_Control/iTunes/iTunesShuffle", "shuffle");
-  const RunResult run = run_tarnwick(tree.root(), quiet());
+  const RunResult run = run_tarnwick(tree.root());
   EXPECT_EQ(run.output,
             banner_and_templates() +
                 lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files",

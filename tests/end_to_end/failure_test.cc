@@ -1,0 +1,456 @@
+// What a failed run leaves behind: the old database, byte for byte, and the
+// companion files, with status 1.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <regex>
+#include <string>
+
+#include "cases.h"
+#include "database_reader.h"
+#include "device_tree.h"
+#include "run_program.h"
+#include "transcript.h"
+
+namespace {
+
+std::string write_error(const std::string& what) {
+  return lines({"ERROR: Could not write the new iPod database file (" + what + ")!",
+                what.starts_with("replacing iTunesSD")
+                    ? "The database may be incomplete: run this program again. Please make sure "
+                      "that:"
+                    : "Nothing was changed on the iPod. Please make sure that:",
+                " (*) there is enough free space on the iPod volume",
+                " (*) the iPod stays connected until this program has ended"});
+}
+
+// Under wine the C runtime's errno after a failed write does not say why (it
+// says "No such file or directory" for a full disk), so for the Windows build
+// the reason after the step is left out of the comparison.
+std::string comparable(const std::string& transcript) {
+  if (!windows_build())
+    return transcript;
+  static const std::regex reason(R"(\((writing [a-z ]+): [^)]*\)!)");
+  return std::regex_replace(transcript, reason, "($1: ...)!");
+}
+
+const std::string kCannotWrite = lines({
+    "ERROR: Cannot write to the iPod database file (iTunesSD)!",
+    "Please make sure that:",
+    " (*) you have sufficient permissions to write to the iPod volume",
+    " (*) you are actually using an iPod shuffle, and not some other iPod model :)",
+});
+
+// A device with an old database (header and one entry) and all three
+// companion files.
+struct UsedDevice {
+  DeviceTree tree;
+  std::string old_db;
+
+  UsedDevice() { fill(); }
+  explicit UsedDevice(SmallVolume volume) : tree(volume) {
+    if (tree.mounted())
+      fill();
+  }
+
+  void fill() {
+    old_db = old_database();
+    write_file(tree.database(), old_db);
+    for (const auto& name : kCompanions)
+      write_file(tree.itunes() / name, name);
+  }
+
+  void expect_untouched(bool leftover_stays = false) const {
+    EXPECT_TRUE(read_file(tree.database()) == old_db) << "the old database is not kept";
+    for (const auto& name : kCompanions)
+      EXPECT_EQ(read_file(tree.itunes() / name), name) << name << " is kept";
+    EXPECT_EQ(path_exists(tree.itunes() / "iTunesSD.tmp"), leftover_stays);
+  }
+
+  // After a run over a volume that holds only /a.mp3: the old header and
+  // entry as templates, the count and the one entry filled in.
+  void expect_rebuilt() const {
+    const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
+                              std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" +
+                              std::string(
+                                  "\0/\0a\0.\0m\0p\0"
+                                  "3",
+                                  13) +
+                              std::string(510, '\0') + std::string("\x01\0\0", 3);
+    EXPECT_TRUE(read_file(tree.database()) == old_db.substr(0, 18) + entry)
+        << "the new database is not in place";
+    for (const auto& name : kCompanions)
+      EXPECT_FALSE(path_exists(tree.itunes() / name)) << name << " is reset";
+    EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp")) << "no temporary file is left";
+  }
+};
+
+TEST(Failure, VolumeFull) {
+  UsedDevice device(SmallVolume{64 * 1024});
+  if (!device.tree.mounted())
+    GTEST_SKIP() << device.tree.why_not();
+  for (int i = 0; i < 300; ++i)
+    device.tree.add_file("Music/track" + std::to_string(1000 + i) + ".mp3");
+  const RunResult run = run_tarnwick(device.tree.root());
+  EXPECT_EQ(comparable(run.output),
+            comparable(banner_and_templates(true, true) +
+                       lines({"/: 0 files", "/iPod_Control: 0 files",
+                              "/iPod_Control/iTunes: 0 files", "/Music: 300 files"}) +
+                       write_error(std::string("writing an entry: ") + std::strerror(ENOSPC))));
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
+// Each step of writing the new database, failing or interrupted in turn.
+struct FaultCase {
+  const char* name;
+  int files;  // playable files in Music
+  rlim_t file_size_limit;
+  const char* fault;  // a call made to fail or interrupted there, or ""
+  const char* step;   // what the error names; "" for an interruption
+  int error;
+  bool replaced = false;  // the interruption came once the rename had begun
+};
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, LeaveEverythingAsItWas) {
+  SKIP_FOR_WINDOWS_BUILD("file-size limits and preloading bind wine itself");
+  const FaultCase& c = GetParam();
+  UsedDevice device;
+  for (int i = 0; i < c.files; ++i)
+    device.tree.add_file("Music/track" + std::to_string(1000 + i) + ".mp3");
+  RunOptions options{.file_size_limit = c.file_size_limit};
+  if (*c.fault)
+    options.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION,
+                           std::string("TARNWICK_FAULT=") + c.fault,
+                           "ASAN_OPTIONS=verify_asan_link_order=0"};
+  const RunResult run = run_tarnwick(device.tree.root(), options);
+
+  std::string expected =
+      banner_and_templates(true, true) +
+      lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
+  if (!*c.step) {
+    // Killed by the signal: the output ends at its last flush, the head of
+    // the last progress line; the database is the old one or the new one
+    // with its companions reset, never a mix, and no temporary file stays.
+    EXPECT_EQ(run.output, expected + "/Music: ");
+    EXPECT_EQ(run.status, -1);
+    if (!c.replaced)
+      return device.expect_untouched();
+    EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
+    for (const auto& name : kCompanions)
+      EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
+    EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
+    return;
+  }
+  if (c.files > 0)
+    expected += lines({"/Music: " + std::to_string(c.files) + " files"});
+  // Entries fill the write buffer only past about a hundred of them.
+  if (c.files < 100)
+    expected += lines({std::to_string(c.files) + " playable files were found on your iPod.", "",
+                       "Fixing iTunesSD header."});
+  expected += write_error(std::string(c.step) + ": " + std::strerror(c.error));
+  EXPECT_EQ(run.output, expected);
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Faults,
+    testing::Values(
+        FaultCase{"disk_full_at_the_header", 0, 10, "", "writing the header", EFBIG},
+        FaultCase{"disk_full_after_the_header", 2, 600, "", "writing the header", EFBIG},
+        FaultCase{"disk_full_among_the_entries", 300, 50'000, "", "writing an entry", EFBIG},
+        FaultCase{"flush_to_the_device_fails", 2, RLIM_INFINITY, "fsync", "writing to the iPod",
+                  EIO},
+        FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO},
+        FaultCase{"terminated_while_flushing", 2, RLIM_INFINITY, "fsync:TERM", "", 0},
+        FaultCase{"hung_up_while_flushing", 2, RLIM_INFINITY, "fsync:HUP", "", 0},
+        FaultCase{"ctrl_c_at_the_rename", 2, RLIM_INFINITY, "rename:INT", "", 0, true},
+        FaultCase{"terminated_at_the_rename", 2, RLIM_INFINITY, "rename:TERM", "", 0, true}),
+    NameOfCase());
+
+TEST(Failure, OutOfMemoryWhileCollectingNames) {
+  SKIP_FOR_WINDOWS_BUILD("a memory limit would bind wine itself");
+  if (kAddressSanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit";
+  UsedDevice device;
+  device.tree.add_file("Small/a.mp3");
+  // The least address space, in whole MiB, in which the program completes here.
+  rlim_t enough = 0;
+  for (rlim_t mib = 4; mib <= 256 && enough == 0; ++mib)
+    if (run_tarnwick(device.tree.root(), {.memory_limit = mib << 20}).status == 0)
+      enough = mib << 20;
+  ASSERT_NE(enough, 0u) << "the program did not complete in 256 MiB";
+
+  UsedDevice big;
+  // About 4 MiB of names in one directory: more than the run above left over
+  // (its peak is while the program loads).
+  for (int i = 0; i < 16000; ++i)
+    big.tree.add_file("Big/" + std::to_string(10000 + i) + std::string(230, 'n') + ".mp3");
+  const RunResult run = run_tarnwick(big.tree.root(), {.memory_limit = enough});
+  EXPECT_EQ(run.output,
+            banner_and_templates(true, true) + lines({"/: 0 files", "/Big: out of memory"}) +
+                write_error(std::string("searching for files: ") + std::strerror(ENOMEM)));
+  EXPECT_EQ(run.status, 1);
+  big.expect_untouched();
+}
+
+TEST(Failure, ReaderGoneEarly) {
+  SKIP_FOR_WINDOWS_BUILD("a broken pipe is a POSIX case");
+  UsedDevice device;
+  for (int i = 0; i < 500; ++i)
+    device.tree.add_file("Albums/" + std::to_string(i) + "/song.mp3");
+  const RunResult run = run_tarnwick(
+      device.tree.root(), {.shell = "\"$@\" | head -n 1; echo \"status ${PIPESTATUS[0]}\""});
+  // The lost output changes nothing: the run completes as it would have.
+  EXPECT_EQ(run.output, kBanner + "\nstatus 0\n");
+  EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 500 * 558);
+  for (const auto& name : kCompanions)
+    EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
+  EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
+}
+
+TEST(Failure, DirectoryInPlaceOfTheDatabase) {
+  DeviceTree tree;
+  tree.add_file("iPod_Control/iTunes/iTunesSD/inside", "x");
+  tree.add_file("iPod_Control/iTunes/iTunesStats", "stats");
+  tree.add_file("a.mp3");
+  const RunResult run = run_tarnwick(tree.root());
+  EXPECT_EQ(run.output, lines({kBanner, "", "Rebuilding iTunesSD file header from scratch.",
+                               "Rebuilding iTunesSD entry header from scratch."}) +
+                            kCannotWrite);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(read_file(tree.itunes() / "iTunesSD" / "inside"), "x");
+  EXPECT_EQ(read_file(tree.itunes() / "iTunesStats"), "stats");
+  EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp"));
+}
+
+struct ReadOnlyCase {
+  const char* name;
+  fs::path read_only;  // below iPod_Control/iTunes; "" for the directory itself
+};
+
+class ReadOnly : public testing::TestWithParam<ReadOnlyCase> {};
+
+TEST_P(ReadOnly, CannotWriteAndNothingChanges) {
+  SKIP_FOR_WINDOWS_BUILD("the wine prefix cannot be shared with nobody");
+  std::string why;
+  if (!can_run_as_ordinary_user(&why))
+    GTEST_SKIP() << why;
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  give_to_nobody(device.tree.root());
+  fs::permissions(device.tree.itunes() / GetParam().read_only,
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const RunResult run = run_tarnwick(device.tree.root(), RunOptions{.as_nobody = true});
+  EXPECT_EQ(run.output, lines({kBanner, "", "Using iTunesSD file header from existing database.",
+                               "Using iTunesSD entry header from existing database."}) +
+                            kCannotWrite);
+  EXPECT_EQ(run.status, 1);
+  device.expect_untouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReadOnly,
+                         testing::Values(ReadOnlyCase{"database_file", "iTunesSD"},
+                                         ReadOnlyCase{"itunes_directory", ""}),
+                         NameOfCase());
+
+// What a user, another run or a crafted volume can put around a run, and
+// what the run leaves: the old database byte for byte or the new one.
+struct HostileCase {
+  const char* name;
+  void (*arrange)(UsedDevice&);
+  RunOptions options;
+  std::string output;  // after the banner
+  bool rebuilt;
+  int status;
+  bool posix_only = true;
+  bool leftover_stays = false;
+};
+
+class Hostile : public testing::TestWithParam<HostileCase> {};
+
+const std::string kTemplatesKept = lines({"Using iTunesSD file header from existing database.",
+                                          "Using iTunesSD entry header from existing database."});
+const std::string kWalked = lines({"", "Searching for files on the iPod.", "/: 1 files",
+                                   "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
+const std::string kCompleted = kTemplatesKept + kWalked + closing(1, {"OK.", "OK.", "OK."});
+
+TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
+  const HostileCase& c = GetParam();
+  if (c.posix_only)
+    SKIP_FOR_WINDOWS_BUILD("links, special files, descriptors and nobody are POSIX cases");
+  std::string why;
+  if (c.options.as_nobody && !can_run_as_ordinary_user(&why))
+    GTEST_SKIP() << why;
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  const fs::path outside = device.tree.root().parent_path() / "outside";
+  write_file(outside, "outside");
+  c.arrange(device);
+  const RunResult run = run_tarnwick(device.tree.root(), c.options);
+  EXPECT_EQ(comparable(run.output),
+            comparable(c.output.starts_with("status") ? c.output : kBanner + "\n\n" + c.output));
+  EXPECT_EQ(run.status, c.status);
+  if (c.rebuilt)
+    device.expect_rebuilt();
+  else
+    device.expect_untouched(c.leftover_stays);
+  EXPECT_EQ(read_file(outside), "outside") << "nothing outside the volume is written";
+}
+
+const fs::path kTemp = "iTunesSD.tmp";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Hostile,
+    testing::Values(
+        HostileCase{"temporary_name_links_outside",
+                    [](UsedDevice& d) {
+                      fs::create_symlink(d.tree.root().parent_path() / "outside",
+                                         d.tree.itunes() / kTemp);
+                    },
+                    RunOptions{}, kCompleted, true, 0},
+        HostileCase{
+            "temporary_name_is_a_hard_link_and_the_run_fails",
+            [](UsedDevice& d) { fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp); },
+            RunOptions{.file_size_limit = 300},
+            kTemplatesKept + kWalked +
+                lines({"1 playable files were found on your iPod.", "",
+                       "Fixing iTunesSD header."}) +
+                write_error(std::string("writing the header: ") + std::strerror(EFBIG)),
+            false, 1},
+        HostileCase{"temporary_name_is_a_fifo",
+                    [](UsedDevice& d) { mkfifo((d.tree.itunes() / kTemp).c_str(), 0644); },
+                    RunOptions{}, kCompleted, true, 0},
+        HostileCase{"temporary_name_is_a_read_only_file",
+                    [](UsedDevice& d) {
+                      write_file(d.tree.itunes() / kTemp, "left over");
+                      fs::permissions(d.tree.itunes() / kTemp, fs::perms::owner_read);
+                      give_to_nobody(d.tree.root());
+                    },
+                    RunOptions{.as_nobody = true}, kCompleted, true, 0},
+        HostileCase{"temporary_name_is_an_empty_directory",
+                    [](UsedDevice& d) { d.tree.add_dir("iPod_Control/iTunes/iTunesSD.tmp"); },
+                    RunOptions{}, kCompleted, true, 0, false},
+        HostileCase{"temporary_name_is_a_full_directory",
+                    [](UsedDevice& d) { d.tree.add_file("iPod_Control/iTunes/iTunesSD.tmp/x"); },
+                    RunOptions{}, kTemplatesKept + kCannotWrite, false, 1, false, true},
+        HostileCase{"database_of_a_later_player",
+                    [](UsedDevice& d) {
+                      d.old_db = "bdhs" + d.old_db;
+                      write_file(d.tree.database(), d.old_db);
+                    },
+                    RunOptions{},
+                    lines({"Rebuilding iTunesSD file header from scratch.",
+                           "Rebuilding iTunesSD entry header from scratch."}) +
+                        kCannotWrite,
+                    false, 1, false},
+        HostileCase{"standard_output_closed", [](UsedDevice&) {},
+                    RunOptions{.shell = "\"$@\" >&-; echo \"status $?\""}, "status 0\n", true, 0},
+        HostileCase{"out_of_file_handles", [](UsedDevice&) {},
+                    RunOptions{.shell = "ulimit -n 5 && exec \"$@\""},
+                    kTemplatesKept + lines({"", "Searching for files on the iPod."}) +
+                        "/: out of file handles\n" +
+                        write_error(std::string("searching for files: ") + std::strerror(EMFILE)),
+                    false, 1},
+        HostileCase{
+            "root_cannot_be_listed",
+            [](UsedDevice& d) {
+              give_to_nobody(d.tree.root());
+              fs::permissions(d.tree.root(), fs::perms::owner_write | fs::perms::owner_exec);
+            },
+            RunOptions{.as_nobody = true},
+            kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
+                write_error(std::string("searching for files: ") + std::strerror(EACCES)),
+            false, 1},
+        HostileCase{"control_directory_is_a_link",
+                    [](UsedDevice& d) {
+                      // "../.." from the link's target leads to another tree.
+                      const fs::path other = d.tree.root().parent_path() / "other";
+                      fs::create_directories(other);
+                      write_file(other / "stray.mp3", "");
+                      fs::rename(d.tree.root() / "iPod_Control", other / "control");
+                      fs::create_directory_symlink(other / "control",
+                                                   d.tree.root() / "iPod_Control");
+                    },
+                    RunOptions{},
+                    kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: 1 files"}) +
+                        closing(1, {"OK.", "OK.", "OK."}),
+                    true, 0}),
+    NameOfCase());
+
+TEST(Failure, DatabaseThatIsAFifoDoesNotHang) {
+  SKIP_FOR_WINDOWS_BUILD("FIFOs are a POSIX case");
+  DeviceTree tree;
+  ASSERT_EQ(mkfifo(tree.database().c_str(), 0644), 0);
+  const RunResult run = run_tarnwick(tree.root(), {.timeout_seconds = 20});
+  EXPECT_EQ(run.output, lines({kBanner, "", "Rebuilding iTunesSD file header from scratch.",
+                               "Rebuilding iTunesSD entry header from scratch."}) +
+                            kCannotWrite);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(fs::is_fifo(tree.database()));
+  EXPECT_FALSE(path_exists(tree.itunes() / kTemp));
+}
+
+TEST(Failure, NewDatabaseKeepsTheOldOwnerAndMode) {
+  SKIP_FOR_WINDOWS_BUILD("owners and modes are POSIX");
+  std::string why;
+  if (!can_run_as_ordinary_user(&why) || geteuid() != 0)
+    GTEST_SKIP() << "needs root to run first and nobody after: " << why;
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  give_to_nobody(device.tree.root());
+  fs::permissions(device.tree.database(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  ASSERT_EQ(run_tarnwick(device.tree.root()).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(device.tree.database().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  EXPECT_EQ(run_tarnwick(device.tree.root(), RunOptions{.as_nobody = true}).status, 0)
+      << "an ordinary user can still rebuild after a run as root";
+}
+
+// Two runs started together on the same player, as a double-click twice
+// would: one waits for the other, and the database is whole.
+TEST(Failure, TwoRunsAtOnce) {
+  DeviceTree tree;
+  constexpr int kDirs = 100;
+  constexpr int kFilesEach = 300;
+  std::vector<std::u16string> expected;
+  for (int d = 0; d < kDirs; ++d) {
+    const std::string dir = "d" + std::to_string(1000 + d);
+    tree.add_dir(dir);
+    for (int f = 0; f < kFilesEach; ++f) {
+      const std::string file = dir + "/" + std::to_string(1000 + f) + ".mp3";
+      write_file(tree.root() / file, "");
+      expected.push_back(u"/" + std::u16string(file.begin(), file.end()));
+    }
+  }
+  const std::string waiting = "Waiting for another run of this program on the iPod to end ...\n";
+  for (int round = 0; round < 3; ++round) {
+    auto other = std::async(std::launch::async, [&] { return run_tarnwick(tree.root()); });
+    const RunResult runs[] = {run_tarnwick(tree.root()), other.get()};
+    for (const RunResult& run : runs) {
+      EXPECT_EQ(run.status, 0) << run.output;
+      EXPECT_TRUE(
+          run.output.ends_with("The iPod shuffle database was rebuilt successfully.\n"
+                               "Have fun listening to your music!\n"));
+      EXPECT_EQ(run.output.find(waiting), run.output.rfind(waiting)) << "waits at most once";
+    }
+    const std::string db = read_file(tree.database());
+    ASSERT_EQ(db.size(), 18u + 558u * kDirs * kFilesEach) << "round " << round;
+    EXPECT_EQ(db.substr(0, 3), std::string("\x00\x75\x30", 3)) << "30000 entries";
+    EXPECT_TRUE(entry_names(db) == expected) << "round " << round;
+    EXPECT_FALSE(path_exists(tree.itunes() / kTemp));
+  }
+}
+
+}  // namespace

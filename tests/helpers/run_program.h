@@ -1,0 +1,69 @@
+// Running the built program (or any command) and collecting what it printed.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+#include "temp_dir.h"
+
+// How to run the program; build it with designated initializers, e.g.
+// {.file_size_limit = 600}, leaving what a test does not care about.
+struct RunOptions {
+  std::vector<std::string> args = {"-q"};  // quiet unless a test says otherwise
+  std::string input{};                     // standard input, then end of input
+  rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS
+  bool as_nobody = false;                  // run as the user nobody
+  bool posix_build = false;                // the POSIX build even under wine
+  int timeout_seconds = 120;               // then it is killed: status -1
+  std::vector<std::string> environment{};  // NAME=value, added to the program's
+  std::string shell{};                     // a bash script that runs the program as "$@" (to close,
+                                           // pipe or limit what it gets); "" runs it directly
+};
+
+struct RunResult {
+  std::string output;  // standard output and standard error, in order
+  int status = -1;     // exit status, or -1 when it did not exit normally
+};
+
+// Runs the program under test with the working directory dir and nothing
+// but the three standard descriptors.
+RunResult run_tarnwick(const fs::path& dir, const RunOptions& options = {});
+
+// Runs a command in the current directory with no standard input, killing
+// it after timeout_seconds.
+RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds);
+
+// The Windows build under test, run through wine, when TARNWICK_EXE names
+// it; null for the POSIX build. Its transcripts have "\r\n" where the POSIX
+// build prints "\n"; run_tarnwick gives them back with "\n".
+const char* windows_build();
+
+// Skips a case that only the POSIX build can show, saying why.
+#define SKIP_FOR_WINDOWS_BUILD(why)                         \
+  do {                                                      \
+    if (windows_build())                                    \
+      GTEST_SKIP() << "not for the Windows build: " << why; \
+  } while (false)
+
+// Whether the program under test carries AddressSanitizer, which reserves
+// far more address space than any memory limit a test would set.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// Whether the tests can run the program as an ordinary user, and why not.
+bool can_run_as_ordinary_user(std::string* why_not);
+
+// Makes the whole tree below path owned by nobody.
+void give_to_nobody(const fs::path& path);

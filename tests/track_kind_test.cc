@@ -1,0 +1,32 @@
+// The table of track kinds, read by the walk and the entry writer.
+#include "discovery/track_kind.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(TrackKind, ByTheLastExtensionInAnyCase) {
+  struct Case {
+    const char* name;
+    int type_code;  // 0: not playable
+    bool joins_shuffle;
+  };
+  const Case cases[] = {
+      {"a.mp3", 1, true},          {"SONG.WAV", 4, true},   {"talk.aa", 4, false},
+      {"x.M4a", 2, true},          {"book.m4b", 2, false},  {"clip.M4P", 2, true},
+      {"./x.mp3/b.m4b", 2, false}, {"notes.txt", 0, false}, {"README", 0, false},
+      {"file.mp3x", 0, false},     {"x.flac", 0, false},    {"noext.", 0, false},
+  };
+  for (const Case& c : cases) {
+    const TrackKind* kind = track_kind(c.name);
+    if (c.type_code == 0) {
+      EXPECT_EQ(kind, nullptr) << c.name;
+      continue;
+    }
+    ASSERT_NE(kind, nullptr) << c.name;
+    EXPECT_EQ(kind->type_code, c.type_code) << c.name;
+    EXPECT_EQ(kind->joins_shuffle, c.joins_shuffle) << c.name;
+  }
+}
+
+}  // namespace
