@@ -148,6 +148,11 @@ TEST_P(Faults, LeaveEverythingAsItWas) {
     EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
     return;
   }
+  if (c.replaced) {
+    // Renamed, but the new name may not be on the device: run again.
+    EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
+    EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
+  }
   if (c.files > 0)
     expected += lines({"/Music: " + std::to_string(c.files) + " files"});
   // Entries fill the write buffer only past about a hundred of them.
@@ -157,7 +162,8 @@ TEST_P(Faults, LeaveEverythingAsItWas) {
   expected += write_error(std::string(c.step) + ": " + std::strerror(c.error));
   EXPECT_EQ(run.output, expected);
   EXPECT_EQ(run.status, 1);
-  device.expect_untouched();
+  if (!c.replaced)
+    device.expect_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,6 +175,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"flush_to_the_device_fails", 2, RLIM_INFINITY, "fsync", "writing to the iPod",
                   EIO},
         FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO},
+        FaultCase{"directory_flush_fails", 2, RLIM_INFINITY, "fsync-directory",
+                  "replacing iTunesSD", EIO, true},
         FaultCase{"terminated_while_flushing", 2, RLIM_INFINITY, "fsync:TERM", "", 0},
         FaultCase{"hung_up_while_flushing", 2, RLIM_INFINITY, "fsync:HUP", "", 0},
         FaultCase{"ctrl_c_at_the_rename", 2, RLIM_INFINITY, "rename:INT", "", 0, true},

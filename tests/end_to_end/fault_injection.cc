@@ -1,9 +1,10 @@
 // Preloaded into the program by the fault tests. TARNWICK_FAULT names a call
-// and what happens there: "fsync" or "rename" fail with EIO, so that steps a
-// full disk cannot reach fail too; "fsync:TERM", "rename:INT" and the like
-// deliver that signal just before the call goes on, as if the user pressed
-// Ctrl-C at that moment.
+// and what happens there: "fsync", "fsync-directory" (only a directory's) or
+// "rename" fail with EIO, so that steps a full disk cannot reach fail too; "fsync:TERM",
+// "rename:INT" and the like deliver that signal just before the call goes on, as if the user
+// pressed Ctrl-C at that moment.
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -36,6 +37,11 @@ Function next(const char* name) {
 }  // namespace
 
 extern "C" int fsync(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && failing("fsync-directory")) {
+    errno = EIO;
+    return -1;
+  }
   if (failing("fsync")) {
     errno = EIO;
     return -1;

@@ -1,0 +1,87 @@
+// The operating-system layer: what stands in the temporary file's place,
+// and the directory check.
+#include "support/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "temp_dir.h"
+
+namespace {
+
+struct LeftoverCase {
+  const char* name;
+  void (*make)(const fs::path& at);
+  bool removable;
+};
+
+TEST(Platform, LeftoversAreRemovedNeverFollowed) {
+  const LeftoverCase cases[] = {
+      {"nothing", [](const fs::path&) {}, true},
+      {"file", [](const fs::path& at) { std::ofstream(at) << "x"; }, true},
+      {"read-only file",
+       [](const fs::path& at) {
+         std::ofstream(at) << "x";
+         fs::permissions(at, fs::perms::owner_read);
+       },
+       true},
+      {"empty directory", [](const fs::path& at) { fs::create_directory(at); }, true},
+      {"full directory",
+       [](const fs::path& at) {
+         fs::create_directory(at);
+         std::ofstream(at / "inside") << "x";
+       },
+       false},
+#ifndef _WIN32
+      {"link to a file elsewhere",
+       [](const fs::path& at) { fs::create_symlink(at.parent_path() / "target", at); }, true},
+#endif
+  };
+  for (const LeftoverCase& c : cases) {
+    TempDir dir;
+    std::ofstream(dir.path() / "target") << "target";
+    const fs::path at = dir.path() / "iTunesSD.tmp";
+    c.make(at);
+    EXPECT_EQ(remove_leftover(at.string().c_str()), c.removable ? 1 : 0) << c.name;
+    if (!c.removable)
+      continue;
+    FILE* created = create_new_file(at.string().c_str());
+    ASSERT_NE(created, nullptr) << c.name;
+    std::fclose(created);
+    EXPECT_EQ(create_new_file(at.string().c_str()), nullptr) << c.name << ": never twice";
+    std::ifstream target(dir.path() / "target");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(target), {}), "target") << c.name;
+  }
+}
+
+TEST(Platform, MayReplaceOnlyARegularFileOrNothing) {
+  TempDir dir;
+  const fs::path file = dir.path() / "file";
+  std::ofstream(file) << "x";
+  fs::create_directory(dir.path() / "directory");
+  EXPECT_EQ(may_replace((dir.path() / "absent").string().c_str()), 1);
+  EXPECT_EQ(may_replace(file.string().c_str()), 1);
+  EXPECT_EQ(may_replace((dir.path() / "directory").string().c_str()), 0);
+  FILE* opened = open_regular_file(file.string().c_str());
+  ASSERT_NE(opened, nullptr);
+  std::fclose(opened);
+  EXPECT_EQ(open_regular_file((dir.path() / "directory").string().c_str()), nullptr);
+}
+
+TEST(Platform, VisitDirectoryComesBackWhereItStarted) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "a" / "b");
+  const fs::path start = fs::current_path();
+  fs::current_path(dir.path());
+  EXPECT_EQ(visit_directory("a/b"), 1);
+  EXPECT_EQ(fs::current_path(), fs::canonical(dir.path()));
+  EXPECT_EQ(visit_directory("a/missing"), 0);
+  EXPECT_EQ(fs::current_path(), fs::canonical(dir.path()));
+  fs::current_path(start);
+}
+
+}  // namespace
