@@ -23,6 +23,10 @@ std::array<char, 1 << 16> write_buffer;
 constexpr std::string_view kLaterPlayerMagic = "bdhs";
 bool later_player_database = false;
 
+// Whether iTunesSD.tmp is this run's: only then may abandon_database remove
+// it (before the lock is held it may be another run's).
+bool temp_file_ours = false;
+
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
   return std::memcmp(bytes, expected.data(), expected.size()) == 0;
 }
@@ -109,6 +113,7 @@ int open_database() {
   db_file = create_new_file(kDatabaseTempPath);
   if (!db_file)
     return 0;
+  temp_file_ours = true;
   remove_on_interruption(kDatabaseTempPath);
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
@@ -148,8 +153,9 @@ int commit_database() {
   hold_interruptions();
   if (!replace_file(kDatabaseTempPath, kDatabasePath)) {
     record_failure(kReplacingStep, errno);
-    return 0;
+    return 0;  // the file may still be there, or renamed already
   }
+  temp_file_ours = false;
   return 1;
 }
 
@@ -158,5 +164,7 @@ void abandon_database() {
     std::fclose(db_file);
     db_file = nullptr;
   }
-  std::remove(kDatabaseTempPath);
+  if (temp_file_ours)
+    std::remove(kDatabaseTempPath);
+  temp_file_ours = false;
 }
