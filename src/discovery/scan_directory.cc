@@ -1,10 +1,12 @@
 #include "discovery/scan_directory.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "database/entry_writer.h"
@@ -26,10 +28,8 @@ constexpr int32_t kListChunk = 1024;
 constexpr const char* kRecycleBins[] = {"$RECYCLE.BIN", "RECYCLER", "RECYCLED"};
 
 bool is_recycle_bin(const char* name) {
-  for (const char* bin : kRecycleBins)
-    if (compare_ignoring_case(name, bin) == 0)
-      return true;
-  return false;
+  return std::any_of(std::begin(kRecycleBins), std::end(kRecycleBins),
+                     [&](const char* bin) { return compare_ignoring_case(name, bin) == 0; });
 }
 
 // Errors of the process, not of the directory: going on would write a

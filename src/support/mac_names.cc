@@ -57,8 +57,8 @@ char32_t map_forbidden(char32_t code, bool ends_component) {
   if (code >= 0x01 && code <= 0x1F)
     return 0xF000 + code;
   constexpr std::string_view kForbidden = "\"*:<>?\\|";
-  const size_t at = code < 0x80 ? kForbidden.find(static_cast<char>(code)) : kForbidden.npos;
-  if (at != kForbidden.npos)
+  const size_t at = code < 0x80 ? kForbidden.find(static_cast<char>(code)) : std::string_view::npos;
+  if (at != std::string_view::npos)
     return 0xF020 + static_cast<char32_t>(at);
   if (ends_component && code == ' ')
     return 0xF028;
