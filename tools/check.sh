@@ -9,11 +9,11 @@ windows_exe=""
 skip() { echo "SKIPPED: $*"; }
 
 # The sources are formatted as .clang-format says.
-if command -v clang-format >/dev/null; then
+if command -v clang-format >/dev/null && git -C "$top" rev-parse 2>/dev/null; then
   (cd "$top" && git ls-files -z 'src/*.cc' 'src/*.h' 'tests/*.cc' 'tests/*.h' 'bench/*.cc' \
     'tools/*.cc' 'tools/*.h' | xargs -0 clang-format --dry-run --Werror)
 else
-  skip "the format check (clang-format is missing)"
+  skip "the format check (clang-format, or the git checkout it lists files from, is missing)"
 fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
