@@ -81,6 +81,12 @@ int set_errno_from_last_error() {
   return 0;
 }
 
+// Whether the last call failed because nothing stands at its path.
+int nothing_there() {
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 void open_standard_streams() {
@@ -160,10 +166,8 @@ FILE* open_regular_file(const char* path) {
 
 int may_replace(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return nothing_there();
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
     return 0;
   FILE* existing = std::fopen(path, "r+b");
@@ -175,10 +179,8 @@ int may_replace(const char* path) {
 
 int remove_leftover(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return nothing_there();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY)
     return RemoveDirectoryA(path) != 0;  // a link or junction goes, never its target
   if (attributes & FILE_ATTRIBUTE_READONLY)

@@ -134,36 +134,34 @@ TEST_P(Faults, LeaveEverythingAsItWas) {
   std::string expected =
       banner_and_templates(true, true) +
       lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
-  if (!*c.step) {
+  const bool interrupted = !*c.step;
+  if (interrupted) {
     // Killed by the signal: the output ends at its last flush, the head of
-    // the last progress line; the database is the old one or the new one
-    // with its companions reset, never a mix, and no temporary file stays.
+    // the last progress line.
     EXPECT_EQ(run.output, expected + "/Music: ");
     EXPECT_EQ(run.status, -1);
-    if (!c.replaced)
-      return device.expect_untouched();
-    EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
-    for (const auto& name : kCompanions)
-      EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
-    EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
-    return;
+  } else {
+    if (c.files > 0)
+      expected += lines({"/Music: " + std::to_string(c.files) + " files"});
+    // Entries fill the write buffer only past about a hundred of them.
+    if (c.files < 100)
+      expected += lines({std::to_string(c.files) + " playable files were found on your iPod.", "",
+                         "Fixing iTunesSD header."});
+    expected += write_error(std::string(c.step) + ": " + std::strerror(c.error));
+    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(run.status, 1);
   }
-  if (c.replaced) {
-    // Renamed, but the new name may not be on the device: run again.
-    EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
-    EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
-  }
-  if (c.files > 0)
-    expected += lines({"/Music: " + std::to_string(c.files) + " files"});
-  // Entries fill the write buffer only past about a hundred of them.
-  if (c.files < 100)
-    expected += lines({std::to_string(c.files) + " playable files were found on your iPod.", "",
-                       "Fixing iTunesSD header."});
-  expected += write_error(std::string(c.step) + ": " + std::strerror(c.error));
-  EXPECT_EQ(run.output, expected);
-  EXPECT_EQ(run.status, 1);
   if (!c.replaced)
-    device.expect_untouched();
+    return device.expect_untouched();
+  // The new database, whole, and no temporary file; an interruption held
+  // back over the rename takes effect only once the companions are reset.
+  // (A failed directory flush after the rename asks for another run.)
+  EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
+  EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
+  if (!interrupted)
+    return;
+  for (const auto& name : kCompanions)
+    EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
