@@ -9,13 +9,15 @@
 
 namespace {
 
-TEST(FailureRecord, StepReasonAndWhetherTheDatabaseWasTouched) {
+TEST(FailureRecord, StepReasonWhatChangedAndDamage) {
   record_failure("writing an entry", ENOSPC);
   EXPECT_EQ(std::string(read_failure()), std::string("writing an entry: ") + std::strerror(ENOSPC));
-  EXPECT_FALSE(failure_touched_database());
-  record_failure(kReplacingStep, EIO);
-  EXPECT_EQ(std::string(read_failure()), std::string("replacing iTunesSD: ") + std::strerror(EIO));
-  EXPECT_TRUE(failure_touched_database());
+  EXPECT_EQ(failure_changed(), Changed::kNothing);
+  EXPECT_FALSE(failure_is_damage());
+  record_failure("replacing iTunesSD", EROFS, Changed::kDatabase);
+  EXPECT_EQ(std::string(read_failure()), std::string("replacing iTunesSD: ") + std::strerror(EROFS));
+  EXPECT_EQ(failure_changed(), Changed::kDatabase);
+  EXPECT_TRUE(failure_is_damage());
   const std::string long_step(200, 's');
   record_failure(long_step.c_str(), EIO);
   EXPECT_EQ(std::string(read_failure()), long_step.substr(0, 159)) << "cut, but terminated";

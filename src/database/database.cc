@@ -27,6 +27,18 @@ bool later_player_database = false;
 // it (before the lock is held it may be another run's).
 bool temp_file_ours = false;
 
+constexpr char kReplacingStep[] = "replacing iTunesSD";
+
+// Shortages of the volume or the process, which say nothing about whether
+// the database may be replaced.
+bool is_shortage(int error) {
+#ifdef EDQUOT
+  if (error == EDQUOT)
+    return true;
+#endif
+  return error == ENOSPC || error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
   return std::memcmp(bytes, expected.data(), expected.size()) == 0;
 }
@@ -108,13 +120,28 @@ int open_database() {
   // Runs are one at a time, so whatever has the temporary file's name is
   // left from a run that died, or was put there: it is removed, never
   // opened or followed.
-  if (!remove_leftover(kDatabaseTempPath))
-    return 0;
+  if (!remove_leftover(kDatabaseTempPath)) {
+    if (!is_damage_error(errno))
+      return 0;
+    record_failure("removing the left-over temporary file", errno);
+    return -1;
+  }
+  // An interruption between the creation and the arming would leave the
+  // file behind.
+  hold_interruptions();
   db_file = create_new_file(kDatabaseTempPath);
-  if (!db_file)
-    return 0;
-  temp_file_ours = true;
-  remove_on_interruption(kDatabaseTempPath);
+  const int error = errno;
+  if (db_file) {
+    temp_file_ours = true;
+    remove_on_interruption(kDatabaseTempPath);
+  }
+  resume_interruptions();
+  if (!db_file) {
+    if (!is_shortage(error) && !is_damage_error(error))
+      return 0;
+    record_failure("creating the temporary file", error);
+    return -1;
+  }
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
     abandon_database();
@@ -136,7 +163,7 @@ int finalize_header() {
   return 1;
 }
 
-int commit_database() {
+int close_database() {
   copy_owner_and_mode(db_file, kDatabasePath);
   if (!flush_to_disk(db_file)) {
     record_failure("writing to the iPod", errno);
@@ -149,14 +176,26 @@ int commit_database() {
     record_failure("closing the file", error);
     return 0;
   }
-  // The new database and the reset companion files belong together.
-  hold_interruptions();
-  if (!replace_file(kDatabaseTempPath, kDatabasePath)) {
-    record_failure(kReplacingStep, errno);
-    return 0;  // the file may still be there, or renamed already
-  }
-  temp_file_ours = false;
   return 1;
+}
+
+int commit_database(Changed so_far) {
+  // From the rename on, an interruption must wait: the run then ends with
+  // the new database in place and the temporary name gone.
+  hold_interruptions();
+  switch (replace_file(kDatabaseTempPath, kDatabasePath)) {
+    case Replaced::kDurable:
+      temp_file_ours = false;
+      return 1;
+    case Replaced::kNo:
+      record_failure(kReplacingStep, errno, rename_was_refused(errno) ? so_far : Changed::kDatabase);
+      return 0;
+    case Replaced::kNotSure:
+      break;
+  }
+  temp_file_ours = false;  // it is the database now
+  record_failure(kReplacingStep, errno, Changed::kDatabase);
+  return 0;
 }
 
 void abandon_database() {

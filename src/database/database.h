@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "support/failure.h"
+
 constexpr int kFileHeaderSize = 18;
 constexpr int kEntrySize = 558;
 constexpr int32_t kMaxEntries = 0xFFFFFF;  // what the 3-byte count can hold
@@ -51,7 +53,9 @@ Templates take_templates(std::string_view old);
 // written, or none; not a later player's format), clears what a run that
 // died left, and starts a new temporary file with the header as a
 // placeholder. An interruption from now on removes that file. Returns 1 on
-// success; 0, with nothing changed, when the database cannot be replaced.
+// success; 0, with nothing changed, when the database may not be replaced;
+// -1 after recording the failure when the volume is damaged or full, or
+// the process has no descriptors left.
 [[nodiscard]] int open_database();
 
 // Prints "Fixing iTunesSD header.", stores the count in the header and
@@ -60,11 +64,17 @@ Templates take_templates(std::string_view old);
 [[nodiscard]] int finalize_header();
 
 // Gives the temporary file the old database's owner and mode, flushes it to
-// the device, closes it and renames it over the database. Interruptions are
-// held back from just before the rename until release_interruptions.
-// Returns 1 on success, 0 after recording the failure; the temporary file
-// may then still be there for abandon_database.
-[[nodiscard]] int commit_database();
+// the device and closes it. Returns 1 on success, 0 after recording the
+// failure.
+[[nodiscard]] int close_database();
+
+// Renames the closed temporary file over the database and makes the new
+// entry durable. so_far says what the run has changed before (the reset
+// companion files), for the failure record when the rename is refused.
+// Interruptions are held back from just before the rename until
+// release_interruptions. Returns 1 on success, 0 after recording the
+// failure; the temporary file may then still be there for abandon_database.
+[[nodiscard]] int commit_database(Changed so_far);
 
 // Closes and deletes the temporary file, leaving the old database as it was.
 void abandon_database();

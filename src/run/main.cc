@@ -1,3 +1,4 @@
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,28 +14,44 @@ int pause_on_exit = 1;
 
 namespace {
 
-struct SideFile {
-  const char* path;
-  const char* label;
+constexpr std::array<const char*, 3> kSideFilePaths = {
+    "iPod_Control/iTunes/iTunesPState",
+    "iPod_Control/iTunes/iTunesStats",
+    "iPod_Control/iTunes/iTunesShuffle",
 };
+constexpr std::array<const char*, 3> kSideFileLabels = {"playback state", "statistics",
+                                                        "shuffle sequence"};
 
-constexpr SideFile kSideFiles[] = {
-    {"iPod_Control/iTunes/iTunesPState", "playback state"},
-    {"iPod_Control/iTunes/iTunesStats", "statistics"},
-    {"iPod_Control/iTunes/iTunesShuffle", "shuffle sequence"},
-};
+const char* what_was_left(Changed changed) {
+  switch (changed) {
+    case Changed::kNothing:
+      break;
+    case Changed::kPlaybackState:
+      return "The old database was kept, but its playback state was reset.";
+    case Changed::kDatabase:
+      return "The database may be incomplete: run this program again.";
+  }
+  return "Nothing was changed on the iPod.";
+}
 
 [[noreturn]] void fail_rebuild() {
   abandon_database();
   release_interruptions();
   std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
-              failure_touched_database()
-                  ? "The database may be incomplete: run this program again. Please make sure "
-                    "that:\n"
-                  : "Nothing was changed on the iPod. Please make sure that:\n");
-  std::printf(
-      " (*) there is enough free space on the iPod volume\n"
-      " (*) the iPod stays connected until this program has ended\n");
+              what_was_left(failure_changed()));
+  if (failure_is_damage()) {
+    // Writing again cannot help a volume that reports damage or went
+    // read-only under the run.
+    std::printf(
+        "\nThe iPod's file system may be damaged: check it with %s, then run this program "
+        "again.\n",
+        kFileSystemCheck);
+  } else {
+    std::printf(
+        " Please make sure that:\n"
+        " (*) there is enough free space on the iPod volume\n"
+        " (*) the iPod stays connected until this program has ended\n");
+  }
   quit_program(1);
 }
 
@@ -45,21 +62,15 @@ void say_waiting() {
 
 }  // namespace
 
-int reset_side_file(const char* path, const char* label) {
-  std::printf("Resetting %s ... ", label);
-  if (std::remove(path) == 0) {
-    std::printf("OK.\n");
-    return 1;
-  }
-  if (errno == ENOENT) {
-    std::printf("not needed.\n");
-    return 1;
-  }
-  std::printf("FAILED.\n");
-  return 0;
+int report_reset(const char* label, int outcome) {
+  std::printf("Resetting %s ... %s\n", label,
+              outcome > 0 ? "OK." : outcome == 0 ? "not needed." : "FAILED.");
+  return outcome >= 0;
 }
 
 void quit_program(int status) {
+  // A run left waiting for ENTER must not keep the next one waiting.
+  unlock_player();
   if (pause_on_exit) {
     std::printf("\nPress ENTER to quit ...\n");
     std::fflush(stdout);
@@ -69,10 +80,12 @@ void quit_program(int status) {
 }
 
 int main(int argc, char** argv) {
-  // Before anything is opened, so that nothing opened takes their place.
-  open_standard_streams();
+  // Before anything is opened, so that nothing opened takes their place:
+  // without them the program's text could end up in the database.
+  if (!open_standard_streams())
+    return 1;
   prepare_console();
-  ignore_broken_pipe();
+  ignore_write_signals();
   std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
     pause_on_exit = 0;
@@ -89,9 +102,13 @@ int main(int argc, char** argv) {
     record_failure("locking the database", errno);
     fail_rebuild();
   }
+  catch_interruptions();
 
   load_templates();
-  if (!open_database()) {
+  const int opened = open_database();
+  if (opened < 0)
+    fail_rebuild();
+  if (opened == 0) {
     std::printf(
         "ERROR: Cannot write to the iPod database file (iTunesSD)!\n"
         "Please make sure that:\n"
@@ -104,12 +121,27 @@ int main(int argc, char** argv) {
   if (!scan_directory("."))
     fail_rebuild();
   std::printf("%d playable files were found on your iPod.\n\n", playable_count);
-  if (!finalize_header() || !commit_database())
+  if (!finalize_header() || !close_database())
+    fail_rebuild();
+
+  // The companion files go before the rename, so that no crash leaves the
+  // new database beside the old playback state, statistics and shuffle
+  // sequence; the old database without them is harmless (the player makes
+  // them anew). Their lines are printed where a run has always shown them.
+  std::array<int, kSideFilePaths.size()> reset;
+  const bool reset_durable =
+      remove_for_good(kSideFilePaths.data(), static_cast<int>(reset.size()), reset.data());
+  const bool any_reset = reset[0] > 0 || reset[1] > 0 || reset[2] > 0;
+  if (!reset_durable) {
+    record_failure("resetting the playback state", errno, Changed::kPlaybackState);
+    fail_rebuild();
+  }
+  if (!commit_database(any_reset ? Changed::kPlaybackState : Changed::kNothing))
     fail_rebuild();
 
   int all_reset = 1;
-  for (const SideFile& side : kSideFiles)
-    all_reset *= reset_side_file(side.path, side.label);
+  for (size_t i = 0; i < reset.size(); ++i)
+    all_reset *= report_reset(kSideFileLabels[i], reset[i]);
   // An interruption held back since the rename ends the run here.
   release_interruptions();
   if (all_reset)

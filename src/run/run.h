@@ -5,11 +5,12 @@
 // 1 until "-q" turns the final pause off.
 extern int pause_on_exit;
 
-// Resets one companion file of the database by deleting it, printing
-// "Resetting <label> ... " and the outcome. Returns 1 when the file is gone
-// afterwards (deleted now, or not there), 0 when it cannot be deleted.
-[[nodiscard]] int reset_side_file(const char* path, const char* label);
+// Prints "Resetting <label> ... " and the outcome of that companion file's
+// deletion: OK. (deleted, outcome 1), not needed. (0: it was not there) or
+// FAILED. (-1). Returns 1 when the file is gone, 0 when it is not.
+int report_reset(const char* label, int outcome);
 
-// Waits for ENTER (or the end of input) unless pause_on_exit is 0, then ends
+// Lets the next run on the player in, then waits for ENTER (or the end of
+// input) unless pause_on_exit is 0, then ends
 // the process with status. Does not return.
 [[noreturn]] void quit_program(int status);

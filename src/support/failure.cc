@@ -1,6 +1,7 @@
 #include "support/failure.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "support/text.h"
@@ -8,12 +9,14 @@
 namespace {
 
 std::array<char, 160> failure_text;
-const char* failed_step = nullptr;
+Changed failure_left = Changed::kNothing;
+int failure_error = 0;
 
 }  // namespace
 
-void record_failure(const char* step, int error) {
-  failed_step = step;
+void record_failure(const char* step, int error, Changed changed) {
+  failure_left = changed;
+  failure_error = error;
   if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step, std::strerror(error)) >=
       0)
     return;
@@ -26,6 +29,19 @@ const char* read_failure() {
   return failure_text.data();
 }
 
-bool failure_touched_database() {
-  return failed_step == kReplacingStep;
+Changed failure_changed() {
+  return failure_left;
+}
+
+bool is_damage_error(int error) {
+#ifdef EUCLEAN
+  // Linux's FAT driver reports a corrupted volume with EUCLEAN.
+  if (error == EUCLEAN)
+    return true;
+#endif
+  return error == EIO || error == EROFS;
+}
+
+bool failure_is_damage() {
+  return is_damage_error(failure_error);
 }

@@ -2,16 +2,28 @@
 // database, kept until the single error exit reports it.
 #pragma once
 
-// The step that failed when the old database may no longer be whole.
-inline constexpr char kReplacingStep[] = "replacing iTunesSD";
+// What a failure leaves on the player, from least to most.
+enum class Changed {
+  kNothing,        // the old database and its companion files as they were
+  kPlaybackState,  // the old database, its companion files reset
+  kDatabase,       // the rename may have happened: only another run can tell
+};
 
-// Records that step failed with the system's error code. A run stops at its
-// first failure, so the record holds that one.
-void record_failure(const char* step, int error);
+// Records that step failed with the system's error code, having changed
+// what changed says. A run stops at its first failure, so the record holds
+// that one.
+void record_failure(const char* step, int error, Changed changed = Changed::kNothing);
 
 // "step: reason" of the recorded failure, or "" when none was recorded.
 const char* read_failure();
 
-// Whether the recorded failure happened while the old database was being
-// replaced, so that it may already be damaged.
-bool failure_touched_database();
+// What the recorded failure left changed on the player.
+Changed failure_changed();
+
+// Whether the recorded error means the file system itself is damaged or
+// was made read-only under the run: then only a check of the volume helps.
+bool failure_is_damage();
+
+// Whether error is one the file system gives for damage or a forced
+// read-only state.
+bool is_damage_error(int error);

@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 #endif
 
 #include <cerrno>
@@ -29,6 +30,10 @@ CRITICAL_SECTION interruption_gate;
 bool gate_ready = false;
 bool gate_held = false;
 const char* volatile removal_path = nullptr;
+HANDLE player_lock = nullptr;
+
+// What an interrupted console program ends with.
+constexpr UINT kInterruptedStatus = 0xC000013A;
 
 void restore_console_code_page(UINT code_page) {
   static UINT saved = 0;
@@ -43,15 +48,16 @@ void on_exit_restore_console() {
 }
 
 // Runs on a thread of its own. It waits while interruptions are held back,
-// and keeps the gate when it lets the default handler end the process, so
-// that the run cannot go on to replace the database meanwhile.
+// then removes the run's temporary file and ends the process itself: the
+// default handler's exit status is not a failure everywhere (wine).
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
   EnterCriticalSection(&interruption_gate);
   if (removal_path)
     DeleteFileA(removal_path);
-  return FALSE;
+  restore_console_code_page(0);
+  ExitProcess(kInterruptedStatus);
 }
 
 int set_errno_from_last_error() {
@@ -62,6 +68,7 @@ int set_errno_from_last_error() {
       break;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
       errno = EACCES;
       break;
     case ERROR_FILE_EXISTS:
@@ -75,7 +82,14 @@ int set_errno_from_last_error() {
     case ERROR_TOO_MANY_OPEN_FILES:
       errno = EMFILE;
       break;
-    default:
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      errno = ENOSPC;
+      break;
+    case ERROR_WRITE_PROTECT:
+      errno = EROFS;
+      break;
+    default:  // ERROR_FILE_CORRUPT, ERROR_DISK_CORRUPT, ERROR_CRC and the like
       errno = EIO;
   }
   return 0;
@@ -87,18 +101,36 @@ int nothing_there() {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// fastfat's FlushFileBuffers on a file writes its data, its entry and its
+// parents, and forwards a flush to the device; on a directory other than
+// the root it does nothing. So it is always asked of a file.
+int flush_file_at(const char* path) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return set_errno_from_last_error();
+  const BOOL flushed = FlushFileBuffers(handle);
+  if (!flushed)
+    set_errno_from_last_error();
+  CloseHandle(handle);
+  return flushed != 0;
+}
+
 }  // namespace
 
-void open_standard_streams() {
+int open_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (_get_osfhandle(fd) >= 0)
       continue;
     const int null_device = _open("NUL", _O_RDWR);
-    if (null_device >= 0 && null_device != fd) {
+    if (null_device < 0)
+      return 0;
+    if (null_device != fd) {
       _dup2(null_device, fd);
       _close(null_device);
     }
   }
+  return 1;
 }
 
 void prepare_console() {
@@ -123,20 +155,22 @@ int visit_directory(const char* path) {
 }
 
 int lock_player(const char* itunes_dir, void (*before_waiting)()) {
-  char full[MAX_PATH * 3];
-  const DWORD length = GetFullPathNameA(itunes_dir, sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full)
+  // The volume's serial number and the folder's file ID name the player
+  // however it is reached: another drive letter, a subst, a mount folder.
+  HANDLE folder = CreateFileA(itunes_dir, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return set_errno_from_last_error();
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL known = GetFileInformationByHandle(folder, &info);
+  CloseHandle(folder);
+  if (!known)
     return set_errno_from_last_error();
   // A named mutex leaves nothing on the player and is released when its
-  // holder ends, however it ends. Its name stands for the volume's path.
-  uint64_t hash = 14695981039346656037ull;
-  for (DWORD i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(full[i]);
-    hash = (hash ^ ((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c)) * 1099511628211ull;
-  }
-  char name[64];
-  wsprintfA(name, "Local\\tarnwick-%08lx%08lx", static_cast<unsigned long>(hash >> 32),
-            static_cast<unsigned long>(hash & 0xFFFFFFFF));
+  // holder ends, however it ends.
+  char name[80];
+  wsprintfA(name, "Local\\tarnwick-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+            info.nFileIndexHigh, info.nFileIndexLow);
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
   if (!mutex)
     return set_errno_from_last_error();
@@ -146,9 +180,21 @@ int lock_player(const char* itunes_dir, void (*before_waiting)()) {
     waited = WaitForSingleObject(mutex, INFINITE);
   }
   // An abandoned mutex (its holder died) is ours all the same.
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    player_lock = mutex;
     return 1;
-  return set_errno_from_last_error();
+  }
+  set_errno_from_last_error();
+  CloseHandle(mutex);
+  return 0;
+}
+
+void unlock_player() {
+  if (player_lock) {
+    ReleaseMutex(player_lock);
+    CloseHandle(player_lock);
+  }
+  player_lock = nullptr;
 }
 
 FILE* open_regular_file(const char* path) {
@@ -180,12 +226,12 @@ int may_replace(const char* path) {
 int remove_leftover(const char* path) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES)
-    return nothing_there();
+    return nothing_there() ? 1 : set_errno_from_last_error();
   if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-    return RemoveDirectoryA(path) != 0;  // a link or junction goes, never its target
+    return RemoveDirectoryA(path) != 0 ? 1 : set_errno_from_last_error();  // never a target
   if (attributes & FILE_ATTRIBUTE_READONLY)
     SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-  return DeleteFileA(path) != 0;
+  return DeleteFileA(path) != 0 ? 1 : set_errno_from_last_error();
 }
 
 FILE* create_new_file(const char* path) {
@@ -214,23 +260,52 @@ int flush_to_disk(FILE* file) {
   return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
 
-int replace_file(const char* from, const char* to) {
-  // Write-through: the call returns once the new name is on the device.
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return 1;
-  return set_errno_from_last_error();
-}
-
-void ignore_broken_pipe() {
-}
-
-void remove_on_interruption(const char* path) {
-  if (!gate_ready) {
-    InitializeCriticalSection(&interruption_gate);
-    gate_ready = true;
-    SetConsoleCtrlHandler(on_console_event, TRUE);
+// fastfat sends a deletion without write-through out by the lazy writer, in
+// no order; a write-through delete-on-close handle removes the entry when
+// it closes. The flush of the new database after the rename goes to the
+// device for these too.
+int remove_for_good(const char* const* paths, int count, int* results) {
+  for (int i = 0; i < count; ++i) {
+    HANDLE handle = CreateFileA(paths[i], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      results[i] = nothing_there() ? 0 : -1;
+      continue;
+    }
+    results[i] = CloseHandle(handle) && GetFileAttributesA(paths[i]) == INVALID_FILE_ATTRIBUTES ? 1 : -1;
   }
-  removal_path = path;
+  return 1;
+}
+
+// fastfat refuses a rename while anything holds the target open, so the old
+// file is not held here. With write-through the rename writes the new entry
+// (the temporary file's first cluster and size) before the FAT page that
+// frees the old chain, but sends no flush to the device: FlushFileBuffers on
+// a write handle to the new file does, with the file's entry and parents.
+Replaced replace_file(const char* from, const char* to) {
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    set_errno_from_last_error();
+    return Replaced::kNo;
+  }
+  return flush_file_at(to) ? Replaced::kDurable : Replaced::kNotSure;
+}
+
+bool rename_was_refused(int error) {
+  return error == EACCES || error == EPERM || error == EBUSY;
+}
+
+const char* const kFileSystemCheck = "chkdsk";
+
+void ignore_write_signals() {
+}
+
+void catch_interruptions() {
+  if (gate_ready)
+    return;
+  InitializeCriticalSection(&interruption_gate);
+  gate_ready = true;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 void hold_interruptions() {
@@ -240,12 +315,20 @@ void hold_interruptions() {
   }
 }
 
-void release_interruptions() {
-  removal_path = nullptr;
+void remove_on_interruption(const char* path) {
+  removal_path = path;
+}
+
+void resume_interruptions() {
   if (gate_held) {
     gate_held = false;
     LeaveCriticalSection(&interruption_gate);
   }
+}
+
+void release_interruptions() {
+  removal_path = nullptr;
+  resume_interruptions();
 }
 
 int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
@@ -263,9 +346,10 @@ int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
 
 namespace {
 
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 volatile sig_atomic_t removal_armed = 0;
 const char* removal_path = nullptr;
+int player_lock = -1;
 
 sigset_t interruption_set() {
   sigset_t set;
@@ -284,32 +368,70 @@ extern "C" void on_interruption(int signal_number) {
   raise(signal_number);
 }
 
-// Asks the system to put the directory's entries, a new name among them,
-// on the device. File systems that cannot are taken at their word.
+// Closes fd and keeps the errno of what came before.
+void close_keeping_errno(int fd) {
+  const int error = errno;
+  close(fd);
+  errno = error;
+}
+
+std::string directory_of(const char* path) {
+  const std::string text = path;
+  const size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+// Puts fd's data and its entry on the device. On macOS fsync leaves the
+// data in the drive's cache; F_FULLFSYNC does not. File systems that
+// cannot flush a directory are taken at their word.
+int flush_descriptor(int fd) {
+#ifdef F_FULLFSYNC
+  if (fcntl(fd, F_FULLFSYNC) == 0)
+    return 1;
+#endif
+  return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+}
+
 int flush_directory(const std::string& dir) {
   const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return 0;
-  const int flushed = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EROFS;
-  const int error = errno;
-  close(fd);
-  errno = error;
+  const int flushed = flush_descriptor(fd);
+  close_keeping_errno(fd);
   return flushed;
+}
+
+// Opens the file at path only to keep it alive: while a descriptor is open,
+// Linux's and Apple's FAT drivers do not free its clusters when its name is
+// removed or replaced. -1 when nothing (or no regular file) is there.
+int hold_open(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace
 
-void open_standard_streams() {
+int open_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
       continue;
     // The lowest free descriptor is the closed one.
     const int null_device = open("/dev/null", O_RDWR);
-    if (null_device >= 0 && null_device != fd) {
+    if (null_device < 0)
+      return 0;
+    if (null_device != fd) {
       dup2(null_device, fd);
       close(null_device);
     }
   }
+  return 1;
 }
 
 void prepare_console() {
@@ -335,12 +457,14 @@ int visit_directory(const char* path) {
 
 int lock_player(const char* itunes_dir, void (*before_waiting)()) {
   // flock works on every local file system, FAT included; the descriptor
-  // stays open, and the lock held, until the process ends.
+  // stays open, and the lock held, until unlock_player or the process ends.
   const int fd = open(itunes_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return 0;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    player_lock = fd;
     return 1;
+  }
   if (errno != EWOULDBLOCK) {
     close(fd);
     return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;  // cannot lock here
@@ -348,13 +472,18 @@ int lock_player(const char* itunes_dir, void (*before_waiting)()) {
   before_waiting();
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
-      const int error = errno;
-      close(fd);
-      errno = error;
+      close_keeping_errno(fd);
       return 0;
     }
   }
+  player_lock = fd;
   return 1;
+}
+
+void unlock_player() {
+  if (player_lock >= 0)
+    close(player_lock);
+  player_lock = -1;
 }
 
 FILE* open_regular_file(const char* path) {
@@ -394,7 +523,13 @@ int remove_leftover(const char* path) {
 }
 
 FILE* create_new_file(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+#ifdef __APPLE__
+  // Apple's msdosfs writes a file's entry and FAT chain synchronously only
+  // for O_SYNC writes; F_FULLFSYNC alone leaves them as delayed writes.
+  flags |= O_SYNC;
+#endif
+  const int fd = open(path, flags, 0666);
   if (fd < 0)
     return nullptr;
   FILE* file = fdopen(fd, "wb");
@@ -418,31 +553,79 @@ void copy_owner_and_mode(FILE* file, const char* model) {
 }
 
 int flush_to_disk(FILE* file) {
-  if (std::fflush(file) != 0)
-    return 0;
-#ifdef F_FULLFSYNC
-  // On macOS fsync leaves the data in the drive's cache; this does not.
-  if (fcntl(fileno(file), F_FULLFSYNC) == 0)
-    return 1;
+  return std::fflush(file) == 0 && flush_descriptor(fileno(file));
+}
+
+// Linux's vfat frees a deleted file's clusters when its inode is evicted,
+// which the directory flush does not order after the entry's removal: each
+// file is held open while unlinked, so its clusters stay taken until the
+// directory (with the FAT) is on the device. Apple's msdosfs frees them when
+// the last user lets go, too.
+int remove_for_good(const char* const* paths, int count, int* results) {
+  std::vector<int> held;
+  int removed_any = 0;
+  for (int i = 0; i < count; ++i) {
+    const int fd = hold_open(paths[i]);
+    if (unlink(paths[i]) == 0) {
+      results[i] = 1;
+      removed_any = 1;
+    } else {
+      results[i] = errno == ENOENT ? 0 : -1;
+    }
+    if (fd >= 0)
+      held.push_back(fd);
+  }
+  const int flushed = !removed_any || flush_directory(directory_of(paths[0]));
+  for (const int fd : held)
+    close_keeping_errno(fd);
+  return flushed;
+}
+
+// Linux's vfat (vfat_rename) reuses the target's entry but only marks the
+// renamed inode dirty, while the directory flush writes the FAT, freeing
+// the old chain: the entry on the device would point at free clusters for
+// up to a minute. So the old file is held open (its clusters stay taken),
+// the directory is flushed (the temporary name gone), and then the renamed
+// file, which writes its entry with the new first cluster and size. The
+// other order can leave both names on one chain. On macOS the directory's
+// F_FULLFSYNC before the old file is let go does the same.
+Replaced replace_file(const char* from, const char* to) {
+  const int old_file = hold_open(to);
+  if (std::rename(from, to) != 0) {
+    if (old_file >= 0)
+      close_keeping_errno(old_file);
+    return Replaced::kNo;
+  }
+  int durable = flush_directory(directory_of(to));
+#ifndef __APPLE__
+  if (durable) {
+    const int renamed = open(to, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    durable = renamed >= 0 && flush_descriptor(renamed);
+    if (renamed >= 0)
+      close_keeping_errno(renamed);
+  }
 #endif
-  return fsync(fileno(file)) == 0;
+  if (old_file >= 0)
+    close_keeping_errno(old_file);
+  return durable ? Replaced::kDurable : Replaced::kNotSure;
 }
 
-int replace_file(const char* from, const char* to) {
-  if (std::rename(from, to) != 0)
-    return 0;
-  const std::string target = to;
-  const size_t slash = target.rfind('/');
-  return flush_directory(slash == std::string::npos ? "." : target.substr(0, slash));
+bool rename_was_refused(int error) {
+  return error == EACCES || error == EPERM || error == EBUSY;
 }
 
-void ignore_broken_pipe() {
+#ifdef __APPLE__
+const char* const kFileSystemCheck = "First Aid in Disk Utility";
+#else
+const char* const kFileSystemCheck = "fsck.vfat";
+#endif
+
+void ignore_write_signals() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
-void remove_on_interruption(const char* path) {
-  removal_path = path;
-  removal_armed = 1;
+void catch_interruptions() {
   for (const int signal_number : kInterruptions) {
     struct sigaction action = {};
     sigaction(signal_number, nullptr, &action);
@@ -460,10 +643,19 @@ void hold_interruptions() {
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-void release_interruptions() {
-  removal_armed = 0;
+void remove_on_interruption(const char* path) {
+  removal_path = path;
+  removal_armed = 1;
+}
+
+void resume_interruptions() {
   const sigset_t set = interruption_set();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void release_interruptions() {
+  removal_armed = 0;
+  resume_interruptions();
 }
 
 int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {

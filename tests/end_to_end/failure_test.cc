@@ -18,12 +18,23 @@
 
 namespace {
 
-std::string write_error(const std::string& what) {
+// What a failed run leaves changed on the player.
+enum class Left { kNothing, kPlaybackState, kDatabase };
+
+// What a failed run prints: the step and reason, what it left, and either
+// the usual advice or, when the file system reports damage, the check.
+std::string write_error(const std::string& what, Left left = Left::kNothing) {
+  const bool damage = what.ends_with(std::strerror(EIO)) || what.ends_with(std::strerror(EROFS));
+  const char* state = left == Left::kNothing ? "Nothing was changed on the iPod."
+                      : left == Left::kPlaybackState
+                          ? "The old database was kept, but its playback state was reset."
+                          : "The database may be incomplete: run this program again.";
+  if (damage)
+    return lines({"ERROR: Could not write the new iPod database file (" + what + ")!", state,
+                  "The iPod's file system may be damaged: check it with fsck.vfat, then run "
+                  "this program again."});
   return lines({"ERROR: Could not write the new iPod database file (" + what + ")!",
-                what.starts_with("replacing iTunesSD")
-                    ? "The database may be incomplete: run this program again. Please make sure "
-                      "that:"
-                    : "Nothing was changed on the iPod. Please make sure that:",
+                std::string(state) + " Please make sure that:",
                 " (*) there is enough free space on the iPod volume",
                 " (*) the iPod stays connected until this program has ended"});
 }
@@ -113,7 +124,9 @@ struct FaultCase {
   const char* fault;  // a call made to fail or interrupted there, or ""
   const char* step;   // what the error names; "" for an interruption
   int error;
-  bool replaced = false;  // the interruption came once the rename had begun
+  bool replaced = false;  // the rename was made (or, interrupted, had begun)
+  Left left = Left::kNothing;
+  bool companions_reset = false;
 };
 
 class Faults : public testing::TestWithParam<FaultCase> {};
@@ -147,21 +160,19 @@ TEST_P(Faults, LeaveEverythingAsItWas) {
     if (c.files < 100)
       expected += lines({std::to_string(c.files) + " playable files were found on your iPod.", "",
                          "Fixing iTunesSD header."});
-    expected += write_error(std::string(c.step) + ": " + std::strerror(c.error));
+    expected += write_error(std::string(c.step) + ": " + std::strerror(c.error), c.left);
     EXPECT_EQ(run.output, expected);
     EXPECT_EQ(run.status, 1);
   }
-  if (!c.replaced)
+  if (!c.replaced && !c.companions_reset)
     return device.expect_untouched();
-  // The new database, whole, and no temporary file; an interruption held
-  // back over the rename takes effect only once the companions are reset.
-  // (A failed directory flush after the rename asks for another run.)
-  EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
-  EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
-  if (!interrupted)
-    return;
   for (const auto& name : kCompanions)
-    EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name;
+    EXPECT_FALSE(path_exists(device.tree.itunes() / name)) << name << " is reset first";
+  EXPECT_FALSE(path_exists(device.tree.itunes() / "iTunesSD.tmp"));
+  if (c.replaced)
+    EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558 * c.files);
+  else
+    EXPECT_TRUE(read_file(device.tree.database()) == device.old_db) << "the old database is kept";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,13 +183,24 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"disk_full_among_the_entries", 300, 50'000, "", "writing an entry", EFBIG},
         FaultCase{"flush_to_the_device_fails", 2, RLIM_INFINITY, "fsync", "writing to the iPod",
                   EIO},
-        FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO},
-        FaultCase{"directory_flush_fails", 2, RLIM_INFINITY, "fsync-directory",
-                  "replacing iTunesSD", EIO, true},
+        FaultCase{"companion_deletions_not_flushed", 2, RLIM_INFINITY, "fsync-directory",
+                  "resetting the playback state", EIO, false, Left::kPlaybackState, true},
+        FaultCase{"rename_fails", 2, RLIM_INFINITY, "rename", "replacing iTunesSD", EIO, false,
+                  Left::kDatabase, true},
+        FaultCase{"rename_refused", 2, RLIM_INFINITY, "rename:EACCES", "replacing iTunesSD",
+                  EACCES, false, Left::kPlaybackState, true},
+        FaultCase{"directory_flush_after_the_rename_fails", 2, RLIM_INFINITY, "fsync-directory@2",
+                  "replacing iTunesSD", EIO, true, Left::kDatabase, true},
+        FaultCase{"renamed_file_flush_fails", 2, RLIM_INFINITY, "fsync@2", "replacing iTunesSD",
+                  EIO, true, Left::kDatabase, true},
         FaultCase{"terminated_while_flushing", 2, RLIM_INFINITY, "fsync:TERM", "", 0},
         FaultCase{"hung_up_while_flushing", 2, RLIM_INFINITY, "fsync:HUP", "", 0},
-        FaultCase{"ctrl_c_at_the_rename", 2, RLIM_INFINITY, "rename:INT", "", 0, true},
-        FaultCase{"terminated_at_the_rename", 2, RLIM_INFINITY, "rename:TERM", "", 0, true}),
+        FaultCase{"ctrl_backslash_while_flushing", 2, RLIM_INFINITY, "fsync:QUIT", "", 0},
+        FaultCase{"ctrl_c_while_resetting", 2, RLIM_INFINITY, "unlink@2:INT", "", 0},
+        FaultCase{"ctrl_c_at_the_rename", 2, RLIM_INFINITY, "rename:INT", "", 0, true,
+                  Left::kDatabase, true},
+        FaultCase{"terminated_at_the_rename", 2, RLIM_INFINITY, "rename:TERM", "", 0, true,
+                  Left::kDatabase, true}),
     NameOfCase());
 
 TEST(Failure, OutOfMemoryWhileCollectingNames) {

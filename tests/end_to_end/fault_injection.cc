@@ -1,32 +1,61 @@
-// Preloaded into the program by the fault tests. TARNWICK_FAULT names a call
-// and what happens there: "fsync", "fsync-directory" (only a directory's) or
-// "rename" fail with EIO, so that steps a full disk cannot reach fail too; "fsync:TERM",
-// "rename:INT" and the like deliver that signal just before the call goes on, as if the user
-// pressed Ctrl-C at that moment.
+// Preloaded into the program by the fault tests. TARNWICK_FAULT says which
+// call goes wrong and how: "CALL[@N][:WHAT]". CALL is "fsync",
+// "fsync-directory" (only a directory's), "rename", "unlink", "open-temp"
+// (the temporary file's creation) or "open-null" (the null device); @N picks
+// the Nth such call (the first by default). WHAT is a signal (INT, TERM,
+// HUP, QUIT, KILL), delivered just before the call goes on, as if the user
+// pressed Ctrl-C at that moment, or an error (EIO by default, EACCES,
+// ENOSPC, ENFILE, EROFS) that the call then fails with.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <string_view>
 
 namespace {
 
-// True when the call is to fail; raises the signal named after the colon.
-bool failing(std::string_view call) {
+// The error the call is to fail with, or 0 when it goes on (after raising
+// the signal named, if any).
+int failing(std::string_view call) {
   const char* fault = std::getenv("TARNWICK_FAULT");
-  if (!fault || !std::string_view(fault).starts_with(call))
-    return false;
-  const std::string_view rest = std::string_view(fault).substr(call.size());
-  if (rest.empty())
-    return true;
-  for (const auto& [name, number] :
-       {std::pair{":INT", SIGINT}, std::pair{":TERM", SIGTERM}, std::pair{":HUP", SIGHUP}})
-    if (rest == name)
+  if (!fault)
+    return 0;
+  std::string_view spec = fault;
+  std::string_view what = "EIO";
+  if (const size_t colon = spec.find(':'); colon != spec.npos) {
+    what = spec.substr(colon + 1);
+    spec = spec.substr(0, colon);
+  }
+  int nth = 1;
+  if (const size_t at = spec.find('@'); at != spec.npos) {
+    nth = std::atoi(std::string(spec.substr(at + 1)).c_str());
+    spec = spec.substr(0, at);
+  }
+  if (spec != call)
+    return 0;
+  static std::map<std::string, int, std::less<>> calls;
+  if (++calls[std::string(call)] != nth)
+    return 0;
+  for (const auto& [name, number] : {std::pair{"INT", SIGINT}, std::pair{"TERM", SIGTERM},
+                                     std::pair{"HUP", SIGHUP}, std::pair{"QUIT", SIGQUIT},
+                                     std::pair{"KILL", SIGKILL}})
+    if (what == name) {
       raise(number);
-  return false;
+      return 0;
+    }
+  for (const auto& [name, number] :
+       {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC}, std::pair{"ENFILE", ENFILE},
+        std::pair{"EROFS", EROFS}})
+    if (what == name)
+      return number;
+  return EIO;
 }
 
 template <typename Function>
@@ -38,21 +67,44 @@ Function next(const char* name) {
 
 extern "C" int fsync(int fd) {
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && failing("fsync-directory")) {
-    errno = EIO;
-    return -1;
-  }
-  if (failing("fsync")) {
-    errno = EIO;
+  const bool directory = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  if (const int error = failing(directory ? "fsync-directory" : "fsync")) {
+    errno = error;
     return -1;
   }
   return next<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" int rename(const char* from, const char* to) noexcept {
-  if (failing("rename")) {
-    errno = EIO;
+  if (const int error = failing("rename")) {
+    errno = error;
     return -1;
   }
   return next<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+extern "C" int unlink(const char* path) noexcept {
+  if (const int error = failing("unlink")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(const char*)>("unlink")(path);
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & O_CREAT) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  const std::string_view name = path;
+  const char* call = name == "/dev/null" ? "open-null" : name.ends_with(".tmp") ? "open-temp" : "";
+  if (*call)
+    if (const int error = failing(call)) {
+      errno = error;
+      return -1;
+    }
+  return next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }

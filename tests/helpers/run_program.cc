@@ -125,7 +125,6 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
       _exit(126);
     // Nothing but the three standard descriptors goes to the program.
     closefrom(3);
-    std::signal(SIGXFSZ, SIG_IGN);
     for (const auto& setting : limits.environment)
       putenv(const_cast<char*>(setting.c_str()));
     const rlimit files{limits.file_size, limits.file_size};

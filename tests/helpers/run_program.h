@@ -13,7 +13,7 @@
 struct RunOptions {
   std::vector<std::string> args = {"-q"};  // quiet unless a test says otherwise
   std::string input{};                     // standard input, then end of input
-  rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE
   rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS
   bool as_nobody = false;                  // run as the user nobody
   bool posix_build = false;                // the POSIX build even under wine
