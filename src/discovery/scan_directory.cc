@@ -14,6 +14,7 @@
 #include "support/dir_cursor.h"
 #include "support/failure.h"
 #include "support/grow_buffer.h"
+#include "support/mac_names.h"
 #include "support/paths.h"
 #include "support/text.h"
 
@@ -22,6 +23,7 @@ namespace {
 constexpr size_t kPathBufferSize = kMaxComposedPath + 1;  // and its terminator
 constexpr int32_t kNameChunk = 262144;
 constexpr int32_t kListChunk = 1024;
+constexpr size_t kMaxNameBytes = 1024;  // a listed name, or its stored form
 
 // Where Windows keeps the files deleted from a volume (Vista and later, XP,
 // 98): at the root, they are not the user's music.
@@ -95,6 +97,153 @@ int stop_searching(int error) {
   return 0;
 }
 
+// A folder that cannot be opened or listed whole: its line says so and none
+// of it is stored. Returns 1 when the walk goes on.
+int cannot_browse(int error, bool at_root) {
+  if (is_process_error(error))
+    return stop_searching(error);
+  std::printf("cannot browse\n");
+  if (!at_root)
+    return 1;
+  // Without the root's listing, the database would describe nothing.
+  record_failure("searching for files", error);
+  return 0;
+}
+
+// Starts the progress line of the folder at the composed path dir.
+void print_progress_head(const char* dir) {
+  if (std::strcmp(dir, ".") == 0) {
+    std::printf("%c: ", '/');
+  } else {
+    print_name(dir + 1);
+    std::printf(": ");
+  }
+  std::fflush(stdout);
+}
+
+// The name as the walk uses it: on the Mac, the form the FAT driver stored
+// (the listing gives it decomposed, with FAT's forbidden characters mapped
+// back), so that the order, the path bound, the lines and the records are
+// those of every other system for the same volume.
+const char* walk_name(const char* listed, [[maybe_unused]] std::array<char, kMaxNameBytes>& stored) {
+#ifdef TARNWICK_MAC_NAMES
+  if (mac_stored_name(listed, stored.data(), stored.size()) >= 0)
+    return stored.data();
+#endif
+  return listed;
+}
+
+// One folder's entries that the walk keeps, in walk order: each a tagged
+// name ("D" or "F" and the name), a directory's followed by a terminator and
+// the name to open it by; those whose path would be too long set aside.
+struct Listing {
+  NameList accepted = name_list_create(kNameChunk);
+  NameList too_long = name_list_create(kListChunk);
+  int32_t files = 0;
+  GrowBufferPtr sorted;
+  GrowBufferPtr skipped;
+};
+
+// Lists the folder open as cursor at the composed path dir into listing and
+// sorts it. Returns 0, or the error that broke the listing off.
+int list_and_sort(DirCursor* cursor, const char* dir, Listing& listing) {
+  const bool at_root = std::strcmp(dir, ".") == 0;
+  const size_t dir_length = std::strlen(dir);
+  std::array<char, kPathBufferSize + kMaxNameBytes> buffer;
+  std::array<char, kMaxNameBytes> stored;
+  const char* listed;
+  int is_dir;
+  while (dir_next(cursor, &listed, &is_dir)) {
+    const char* name = walk_name(listed, stored);
+    if (name[0] == '.')
+      continue;
+    if (is_dir ? at_root && is_recycle_bin(name) : !track_kind(name))
+      continue;
+    // The composed path is the longest text made from the name, so a name
+    // whose path fits makes a tagged name that fits too.
+    bool added;
+    const size_t name_length = std::strlen(name);
+    if (dir_length + 1 + name_length > kMaxComposedPath) {
+      added = name_list_add(listing.too_long, name);
+    } else {
+      const int length = is_dir ? format_text(buffer.data(), buffer.size(), "D%s%c%s", name, '\0',
+                                              listed)
+                                : format_text(buffer.data(), buffer.size(), "F%s", name);
+      added =
+          length >= 0 && name_list_add(listing.accepted, {buffer.data(), static_cast<size_t>(length)});
+      listing.files += !is_dir;
+    }
+    if (!added)
+      return ENOMEM;
+  }
+  if (const int error = dir_error(cursor))
+    return error;
+  dir_end_listing(cursor);  // only one listing is open at any time
+  listing.skipped = name_list_sort(listing.too_long);
+  listing.sorted = name_list_sort(listing.accepted);
+  return listing.skipped && listing.sorted ? 0 : ENOMEM;
+}
+
+// The folders on the way down from the root. Each level adds at least two
+// bytes ("/" and a name) to a path, so the bound on paths bounds the depth.
+struct Trail {
+  std::array<DirIdentity, kMaxComposedPath / 2 + 2> folders;
+  size_t depth = 0;
+};
+
+// Walks the folder open as cursor, whose progress line has begun.
+int walk_folder(const char* dir, DirCursor* cursor, Trail& trail) {
+  const DirIdentity identity = dir_identity(cursor);
+  for (size_t i = 0; i < trail.depth; ++i) {
+    if (trail.folders[i] == identity) {
+      // A damaged volume, or a folder mounted inside itself: entering it
+      // would never end, or list its tracks twice.
+      std::printf("skipped, a folder that contains itself\n");
+      return 1;
+    }
+  }
+  if (trail.depth == trail.folders.size())
+    return cannot_browse(ENAMETOOLONG, false);
+  trail.folders[trail.depth++] = identity;
+  const int walked = [&] {
+    const bool at_root = std::strcmp(dir, ".") == 0;
+    Listing listing;
+    if (const int error = list_and_sort(cursor, dir, listing))
+      return cannot_browse(error, at_root);
+    std::printf("%d files\n", listing.files);
+    for (int32_t j = 0; j < listing.too_long.count; ++j) {
+      std::printf("Skipped, path too long: ");
+      print_name(dir + 1);
+      std::printf("/");
+      print_name(sorted_name(listing.skipped.get(), j));
+      std::printf("\n");
+    }
+    listing.skipped.reset();
+    listing.too_long.names.reset();
+
+    std::array<char, kPathBufferSize> path;
+    for (int32_t j = 0; j < listing.accepted.count; ++j) {
+      const char* tagged = sorted_name(listing.sorted.get(), j);
+      if (format_text(path.data(), path.size(), "%s%c%s", dir, '/', tagged + 1) < 0)
+        continue;  // cannot happen: longer paths were set aside above
+      if (tagged[0] == 'F') {
+        if (!write_entry(path.data()))
+          return 0;
+        continue;
+      }
+      print_progress_head(path.data());
+      // Opened inside this folder, never through a link that took its
+      // place since the listing: nothing outside the volume is listed.
+      DirCursorPtr child(dir_open_inside(cursor, tagged + std::strlen(tagged) + 1));
+      if (!child ? !cannot_browse(errno, false) : !walk_folder(path.data(), child.get(), trail))
+        return 0;
+    }
+    return 1;
+  }();
+  --trail.depth;
+  return walked;
+}
+
 }  // namespace
 
 int compare_tagged_names(const void* a, const void* b) {
@@ -107,81 +256,10 @@ int compare_tagged_names(const void* a, const void* b) {
 }
 
 int scan_directory(const char* dir) {
-  const char* device_path = dir + 1;
-  const bool at_root = std::strcmp(dir, ".") == 0;
-  if (at_root) {
-    std::printf("%c: ", '/');
-  } else {
-    print_name(device_path);
-    std::printf(": ");
-  }
-  std::fflush(stdout);
-
+  print_progress_head(dir);
   DirCursorPtr cursor(dir_open(dir));
-  if (!cursor) {
-    const int error = errno;
-    if (is_process_error(error))
-      return stop_searching(error);
-    std::printf("cannot browse\n");
-    if (!at_root)
-      return 1;
-    // Without the root's listing, the database would describe nothing.
-    record_failure("searching for files", error);
-    return 0;
-  }
-
-  NameList accepted = name_list_create(kNameChunk);  // tagged names
-  NameList too_long = name_list_create(kListChunk);
-  int32_t files = 0;
-  const size_t dir_length = std::strlen(dir);
-  std::array<char, kPathBufferSize> buffer;
-  const char* name;
-  int is_dir;
-  while (dir_next(cursor.get(), &name, &is_dir)) {
-    if (name[0] == '.')
-      continue;
-    if (is_dir ? at_root && is_recycle_bin(name) : !track_kind(name))
-      continue;
-    // The composed path is the longest text made from the name, so a name
-    // whose path fits makes a tagged name that fits too.
-    bool added;
-    if (dir_length + 1 + std::strlen(name) > kMaxComposedPath) {
-      added = name_list_add(too_long, name);
-    } else {
-      const int length =
-          format_text(buffer.data(), buffer.size(), "%c%s", is_dir ? 'D' : 'F', name);
-      added = length >= 0 && name_list_add(accepted, {buffer.data(), static_cast<size_t>(length)});
-      files += !is_dir;
-    }
-    if (!added)
-      return stop_searching(ENOMEM);
-  }
-  cursor.reset();  // at most one listing is open at any time
-  std::printf("%d files\n", files);
-
-  GrowBufferPtr skipped = name_list_sort(too_long);
-  GrowBufferPtr sorted = name_list_sort(accepted);
-  if (!skipped || !sorted) {
-    record_failure("searching for files", ENOMEM);
-    return 0;
-  }
-  for (int32_t j = 0; j < too_long.count; ++j) {
-    std::printf("Skipped, path too long: ");
-    print_name(device_path);
-    std::printf("/");
-    print_name(sorted_name(skipped.get(), j));
-    std::printf("\n");
-  }
-  skipped.reset();
-  too_long.names.reset();
-
-  for (int32_t j = 0; j < accepted.count; ++j) {
-    const char* tagged = sorted_name(sorted.get(), j);
-    if (format_text(buffer.data(), buffer.size(), "%s%c%s", dir, '/', tagged + 1) < 0)
-      continue;  // cannot happen: longer paths were set aside above
-    const int ok = tagged[0] == 'D' ? scan_directory(buffer.data()) : write_entry(buffer.data());
-    if (!ok)
-      return 0;
-  }
-  return 1;
+  if (!cursor)
+    return cannot_browse(errno, std::strcmp(dir, ".") == 0);
+  Trail trail;
+  return walk_folder(dir, cursor.get(), trail);
 }

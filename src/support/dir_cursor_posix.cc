@@ -1,7 +1,8 @@
-// The directory enumerator over opendir/readdir.
+// The directory enumerator over openat/fdopendir/readdir.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,25 +10,37 @@
 #include "support/dir_cursor.h"
 
 struct DirCursor {
-  DIR* dir;
+  int fd;    // the directory itself, kept for what is opened inside it
+  DIR* dir;  // the listing, over a descriptor of its own; null once ended
   int finished;
+  int error;
+  DirIdentity identity;
 };
 
-DirCursor* dir_open(const char* path) {
-  auto* cursor = static_cast<DirCursor*>(std::calloc(1, sizeof(DirCursor)));
-  if (!cursor)
+namespace {
+
+// Takes fd over, open on a directory. Null, with errno set, on failure.
+DirCursor* open_listing(int fd) {
+  if (fd < 0)
     return nullptr;
-  cursor->dir = opendir(path);
-  if (!cursor->dir) {
-    const int error = errno;
+  struct stat st;
+  auto* cursor = static_cast<DirCursor*>(std::calloc(1, sizeof(DirCursor)));
+  const int listing = cursor && fstat(fd, &st) == 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (!dir) {
+    const int error = cursor ? errno : ENOMEM;
+    if (listing >= 0)
+      close(listing);
+    close(fd);
     std::free(cursor);
     errno = error;
     return nullptr;
   }
+  cursor->fd = fd;
+  cursor->dir = dir;
+  cursor->identity = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return cursor;
 }
-
-namespace {
 
 enum EntryKind { kFile, kDirectory, kLinkToDirectory };
 
@@ -57,12 +70,23 @@ EntryKind classify(DIR* dir, const dirent* entry) {
 
 }  // namespace
 
+DirCursor* dir_open(const char* path) {
+  return open_listing(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+DirCursor* dir_open_inside(const DirCursor* parent, const char* name) {
+  return open_listing(openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
-  if (!cursor || cursor->finished)
+  if (!cursor || cursor->finished || !cursor->dir)
     return 0;
   for (;;) {
+    // readdir tells its end from an error only through errno.
+    errno = 0;
     const dirent* entry = readdir(cursor->dir);
     if (!entry) {
+      cursor->error = errno;
       cursor->finished = 1;
       return 0;
     }
@@ -75,9 +99,26 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   }
 }
 
+int dir_error(const DirCursor* cursor) {
+  return cursor ? cursor->error : 0;
+}
+
+DirIdentity dir_identity(const DirCursor* cursor) {
+  return cursor->identity;
+}
+
+void dir_end_listing(DirCursor* cursor) {
+  if (cursor && cursor->dir) {
+    closedir(cursor->dir);
+    cursor->dir = nullptr;
+    cursor->finished = 1;
+  }
+}
+
 void dir_close(DirCursor* cursor) {
   if (!cursor)
     return;
-  closedir(cursor->dir);
+  dir_end_listing(cursor);
+  close(cursor->fd);
   std::free(cursor);
 }

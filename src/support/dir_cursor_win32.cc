@@ -9,41 +9,112 @@
 
 #include "support/dir_cursor.h"
 
+namespace {
+
+constexpr size_t kMaxPath = 600;  // a composed path, a name and the pattern
+
+}  // namespace
+
 struct DirCursor {
-  HANDLE find_handle;
+  HANDLE find_handle;  // INVALID_HANDLE_VALUE once the listing ended
   WIN32_FIND_DATAA find_data;
   int pending;  // find_data holds an entry not yet handed out
   int finished;
+  int error;
+  DirIdentity identity;
+  char path[kMaxPath];
 };
 
 namespace {
 
-constexpr size_t kPatternSize = 268;
-constexpr size_t kMaxPathCopied = 260;
+int errno_from(DWORD error) {
+  return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
+         : error == ERROR_TOO_MANY_OPEN_FILES                           ? EMFILE
+         : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                          : EACCES;
+}
 
-}  // namespace
+// The folder's identity, taken from the folder itself and not from a link
+// that may stand in its place: a reparse point (a junction, a link, a mount
+// folder put there since the parent was listed) is refused with ELOOP.
+bool take_identity(DirCursor* cursor) {
+  HANDLE folder =
+      CreateFileA(cursor->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) {
+    errno = errno_from(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL known = GetFileInformationByHandle(folder, &info);
+  const DWORD error = GetLastError();
+  CloseHandle(folder);
+  if (!known) {
+    errno = errno_from(error);
+    return false;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    errno = ELOOP;
+    return false;
+  }
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  cursor->identity = {info.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
 
-DirCursor* dir_open(const char* path) {
+DirCursor* open_listing(const char* parent, const char* name) {
   auto* cursor = static_cast<DirCursor*>(std::calloc(1, sizeof(DirCursor)));
-  if (!cursor)
+  if (!cursor) {
+    errno = ENOMEM;
     return nullptr;
-  char pattern[kPatternSize];
-  size_t length = strnlen(path, kMaxPathCopied);
-  std::memcpy(pattern, path, length);
-  if (length > 0 && pattern[length - 1] == '/')
+  }
+  size_t length = strnlen(parent, kMaxPath);
+  const size_t name_length = name ? strnlen(name, kMaxPath) : 0;
+  if (length + name_length + 8 > kMaxPath) {
+    std::free(cursor);
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  std::memcpy(cursor->path, parent, length);
+  if (length > 0 && cursor->path[length - 1] == '/')
     --length;
-  std::memcpy(pattern + length, "\\*.*", 5);
-  cursor->find_handle = FindFirstFileA(pattern, &cursor->find_data);
+  if (name) {
+    cursor->path[length++] = '\\';
+    std::memcpy(cursor->path + length, name, name_length);
+    length += name_length;
+  }
+  cursor->path[length] = '\0';
+  if (!take_identity(cursor)) {
+    const int error = errno;
+    std::free(cursor);
+    errno = error;
+    return nullptr;
+  }
+  std::memcpy(cursor->path + length, "\\*.*", 5);
+  cursor->find_handle = FindFirstFileA(cursor->path, &cursor->find_data);
+  cursor->path[length] = '\0';
   if (cursor->find_handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     std::free(cursor);
-    errno = error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
-            : error == ERROR_TOO_MANY_OPEN_FILES                           ? EMFILE
-                                                                           : EACCES;
+    errno = errno_from(error);
     return nullptr;
   }
   cursor->pending = 1;
   return cursor;
+}
+
+}  // namespace
+
+DirCursor* dir_open(const char* path) {
+  return open_listing(path, nullptr);
+}
+
+DirCursor* dir_open_inside(const DirCursor* parent, const char* name) {
+  return open_listing(parent->path, name);
 }
 
 int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
@@ -51,6 +122,9 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
     return 0;
   for (;;) {
     if (!cursor->pending && !FindNextFileA(cursor->find_handle, &cursor->find_data)) {
+      const DWORD error = GetLastError();
+      cursor->error = error == ERROR_NO_MORE_FILES ? 0 : errno_from(error) == EACCES ? EIO
+                                                                                      : errno_from(error);
       cursor->finished = 1;
       return 0;
     }
@@ -65,9 +139,25 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   }
 }
 
+int dir_error(const DirCursor* cursor) {
+  return cursor ? cursor->error : 0;
+}
+
+DirIdentity dir_identity(const DirCursor* cursor) {
+  return cursor->identity;
+}
+
+void dir_end_listing(DirCursor* cursor) {
+  if (cursor && cursor->find_handle != INVALID_HANDLE_VALUE) {
+    FindClose(cursor->find_handle);
+    cursor->find_handle = INVALID_HANDLE_VALUE;
+    cursor->finished = 1;
+  }
+}
+
 void dir_close(DirCursor* cursor) {
   if (!cursor)
     return;
-  FindClose(cursor->find_handle);
+  dir_end_listing(cursor);
   std::free(cursor);
 }

@@ -20,7 +20,9 @@ constexpr char32_t kTrailCount = 28;
 constexpr char32_t kSyllableCount = kLeadCount * kVowelCount * kTrailCount;
 
 constexpr char32_t kNoComposition = 0;
+constexpr char32_t kFirstBeyondBmp = 0x10000;
 
+// The class by the driver's tables, which cover the BMP only.
 int combining_class(char32_t code) {
   const auto* end = std::end(kCombiningClasses);
   const auto* run = std::upper_bound(
@@ -64,34 +66,42 @@ char32_t map_forbidden(char32_t code, bool ends_component) {
     return 0xF028;
   if (ends_component && code == '.')
     return 0xF029;
+  // The driver's stand-in for "/" in a name it lists turns back into one.
+  if (code == 0x2400)
+    return '/';
   return code;
 }
 
 }  // namespace
 
-int compose_canonically(char32_t* points, int count) {
-  if (count == 0)
-    return 0;
-  int starter = 0;
-  // A sequence that begins with a mark has no starter to compose with.
-  int last_class = combining_class(points[0]) == 0 ? 0 : 256;
-  int kept = 1;
-  for (int i = 1; i < count; ++i) {
+int compose_as_mac(char32_t* points, int count) {
+  int kept = 0;
+  for (int i = 0; i < count; ++i) {
     const char32_t code = points[i];
-    const int code_class = combining_class(code);
-    // Not blocked: nothing between the starter and this character, or only
-    // marks of a lower class.
-    const char32_t composed = last_class < code_class || last_class == 0
-                                  ? compose_pair(points[starter], code)
-                                  : kNoComposition;
-    if (composed != kNoComposition) {
-      points[starter] = composed;
+    // Each character composes only with the one right before it (already
+    // composed, perhaps), and only within the Basic Multilingual Plane.
+    if (kept > 0 && code < kFirstBeyondBmp && points[kept - 1] < kFirstBeyondBmp) {
+      const char32_t composed = compose_pair(points[kept - 1], code);
+      if (composed != kNoComposition) {
+        points[kept - 1] = composed;
+        continue;
+      }
+    }
+    points[kept++] = code;
+  }
+  // Then each run of marks in canonical order: by class, stably.
+  for (int i = 0; i < kept;) {
+    if (combining_class(points[i]) == 0) {
+      ++i;
       continue;
     }
-    if (code_class == 0)
-      starter = kept;
-    last_class = code_class;
-    points[kept++] = code;
+    int end = i;
+    while (end < kept && combining_class(points[end]) != 0)
+      ++end;
+    std::stable_sort(points + i, points + end, [](char32_t a, char32_t b) {
+      return combining_class(a) < combining_class(b);
+    });
+    i = end;
   }
   return kept;
 }
@@ -105,10 +115,13 @@ int mac_stored_units(std::string_view path, uint16_t* units, int max_units) {
     int length = 0;
     while (!component.empty() && length < static_cast<int>(points.size()))
       points[length++] = take_code_point(&component);
-    length = compose_canonically(points.data(), length);
+    // The forbidden characters are mapped first, so none of them is ever a
+    // base that a mark composes with.
+    for (int i = 0; i < length; ++i)
+      points[i] = map_forbidden(points[i], i == length - 1);
+    length = compose_as_mac(points.data(), length);
     for (int i = 0; i < length; ++i) {
-      const int appended =
-          append_utf16(map_forbidden(points[i], i == length - 1), units, count, max_units);
+      const int appended = append_utf16(points[i], units, count, max_units);
       if (appended < 0)
         return count;
       count = appended;
@@ -120,4 +133,32 @@ int mac_stored_units(std::string_view path, uint16_t* units, int max_units) {
     units[count++] = '/';
     path.remove_prefix(slash + 1);
   }
+}
+
+int mac_stored_name(const char* listed, char* out, size_t size) {
+  std::array<uint16_t, 2 * kMaxComposedPath + 2> units;
+  const std::string_view name = listed;
+  if (name.size() > kMaxComposedPath || name.find('/') != std::string_view::npos)
+    return -1;
+  const int count = mac_stored_units(name, units.data(), static_cast<int>(units.size()));
+  size_t length = 0;
+  for (int i = 0; i < count; ++i) {
+    char32_t code = units[i];
+    if (code >= 0xD800 && code < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000)
+      code = 0x10000 + ((code - 0xD800) << 10) + (units[++i] - 0xDC00);
+    const int bytes = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    if (length + static_cast<size_t>(bytes) + 1 > size)
+      return -1;
+    if (bytes == 1) {
+      out[length++] = static_cast<char>(code);
+      continue;
+    }
+    const int lead_bits[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    out[length++] = static_cast<char>(lead_bits[bytes] | (code >> (6 * (bytes - 1))));
+    for (int shift = 6 * (bytes - 2); shift >= 0; shift -= 6)
+      out[length++] = static_cast<char>(0x80 | ((code >> shift) & 0x3F));
+  }
+  out[length] = '\0';
+  return static_cast<int>(length);
 }

@@ -19,7 +19,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "support/mac_names.h"
 #include "support/utf8.h"
 
 #ifdef _WIN32
@@ -659,12 +658,8 @@ void release_interruptions() {
 }
 
 int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
-#ifdef __APPLE__
-  // The Mac's FAT driver lists names otherwise than it stored them.
-  return mac_stored_units(path, units, max_units);
-#else
+  // On the Mac the walk has already turned each name into its stored form.
   return utf8_to_units(path, units, max_units);
-#endif
 }
 
 #endif

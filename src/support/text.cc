@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
+
+#include "support/utf8.h"
 
 namespace {
 
@@ -22,17 +25,20 @@ int compare_ignoring_case(const char* a, const char* b) {
 }
 
 void print_name(const char* name) {
+  std::string_view rest = name;
   const char* run = name;
-  for (const char* at = name;; ++at) {
-    const auto c = static_cast<unsigned char>(*at);
-    if (c != 0 && c >= 0x20 && c != 0x7F)
+  while (!rest.empty()) {
+    const char* at = rest.data();
+    // A C1 control (U+0080..U+009F) steers a terminal as well as a C0 one,
+    // and so does a lone byte 0x80..0x9F on one that reads 8-bit controls.
+    const char32_t code = take_code_point(&rest);
+    if (code >= 0x20 && code != 0x7F && !(code >= 0x80 && code <= 0x9F))
       continue;
     std::fwrite(run, 1, static_cast<size_t>(at - run), stdout);
-    if (c == 0)
-      return;
     std::fputc('?', stdout);
-    run = at + 1;
+    run = rest.data();
   }
+  std::fwrite(run, 1, static_cast<size_t>(rest.data() - run), stdout);
 }
 
 int format_text(char* out, size_t size, const char* format, ...) {

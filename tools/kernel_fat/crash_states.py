@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""Replays a dm-log-writes log onto the volume image it was recorded from, to
+every state a crash could leave, and checks the player's database in each.
+
+  crash_states.py check IMAGE          checks one image (old/new database given)
+  crash_states.py replay LOG BASE OUT  checks every state; writes prefix states
+                                       to OUT/prefix-N.img for the next run
+
+The database must read back as the old or the new one byte for byte, its
+clusters allocated and shared with no file, each companion file intact or
+gone, never the new database beside a companion, and fsck.vfat -n must find
+nothing wrong with any of them.
+"""
+import argparse
+import itertools
+import json
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+
+FLUSH, FUA, DISCARD, MARK = 1, 2, 4, 8
+COMPANIONS = ["iTunesPState", "iTunesStats", "iTunesShuffle"]
+
+
+def read_log(path):
+    """The log's entries in order: (flags, sector, data or mark text)."""
+    with open(path, "rb") as f:
+        log = f.read()
+    magic, version, count, sector_size = struct.unpack_from("<QQQI", log, 0)
+    if magic != 0x6A736677736872:
+        sys.exit("not a dm-log-writes log: " + path)
+    entries, at = [], sector_size
+    for _ in range(count):
+        sector, sectors, flags, data_len = struct.unpack_from("<QQQQ", log, at)
+        at += sector_size
+        if flags & MARK:
+            text = log[at - sector_size + 32 : at - sector_size + 32 + data_len]
+            entries.append((flags, 0, text.decode()))
+            continue
+        data = b""
+        if not flags & DISCARD:
+            data = log[at : at + sectors * 512]
+            at += sectors * 512
+        entries.append((flags, sector, data))
+    return entries
+
+
+class Volume:
+    """Just enough of FAT32 to read every name, chain and file."""
+
+    def __init__(self, image):
+        self.image = image
+        self.sector = struct.unpack_from("<H", image, 11)[0]
+        self.per_cluster = image[13] * self.sector
+        reserved = struct.unpack_from("<H", image, 14)[0]
+        fat_sectors = struct.unpack_from("<I", image, 36)[0]
+        self.root = struct.unpack_from("<I", image, 44)[0]
+        self.fat_at = reserved * self.sector
+        self.data_at = (reserved + image[16] * fat_sectors) * self.sector
+        self.clusters = (len(image) - self.data_at) // self.per_cluster + 2
+
+    def next(self, cluster):
+        return struct.unpack_from("<I", self.image, self.fat_at + 4 * cluster)[0] & 0x0FFFFFFF
+
+    def chain(self, first, problems, what):
+        chain, cluster = [], first
+        while 2 <= cluster < 0x0FFFFFF7:
+            if cluster >= self.clusters or cluster in chain:
+                problems.append(what + ": broken chain")
+                break
+            chain.append(cluster)
+            following = self.next(cluster)
+            if following == 0:
+                problems.append(what + ": cluster %d is free in the FAT" % cluster)
+                break
+            cluster = following
+        return chain
+
+    def read(self, chain, size):
+        data = b"".join(
+            self.image[self.data_at + (c - 2) * self.per_cluster :][: self.per_cluster] for c in chain
+        )
+        return data[:size]
+
+    def entries(self, first, problems, path):
+        """(name units, short name, attributes, first cluster, size) of a folder."""
+        raw = self.read(self.chain(first, problems, path), 1 << 30)
+        found, long_parts = [], []
+        for at in range(0, len(raw), 32):
+            entry = raw[at : at + 32]
+            if entry[0] == 0:
+                break
+            if entry[0] == 0xE5:
+                long_parts = []
+                continue
+            if entry[11] == 0x0F:
+                units = struct.unpack_from("<5H", entry, 1) + struct.unpack_from(
+                    "<6H", entry, 14) + struct.unpack_from("<2H", entry, 28)
+                long_parts.insert(0, units)
+                continue
+            units = [u for part in long_parts for u in part]
+            if 0 in units:
+                units = units[: units.index(0)]
+            long_parts = []
+            short = entry[:8].rstrip(b" ") + (b"." + entry[8:11].rstrip(b" ") if entry[8:11].strip() else b"")
+            if entry[11] & 0x08 or short in (b".", b".."):
+                continue
+            first_cluster = struct.unpack_from("<H", entry, 20)[0] << 16 | struct.unpack_from("<H", entry, 26)[0]
+            if not units:
+                # No long name: the short one, in the letter case its flags keep.
+                base, _, ext = short.decode("latin-1").partition(".")
+                base = base.lower() if entry[12] & 0x08 else base
+                ext = ext.lower() if entry[12] & 0x10 else ext
+                units = [ord(c) for c in base + ("." + ext if ext else "")]
+            name = bytes(struct.pack("<%dH" % len(units), *units)).decode("utf-16-le")
+            found.append((name, units, entry[11], first_cluster, struct.unpack_from("<I", entry, 28)[0]))
+        return found
+
+    def walk(self, problems):
+        """Every file and folder: path -> (units, is folder, first cluster, size)."""
+        tree, todo = {}, [("", self.root)]
+        while todo:
+            path, first = todo.pop()
+            for name, units, attributes, cluster, size in self.entries(first, problems, path or "/"):
+                full = path + "/" + name
+                tree[full] = (units, bool(attributes & 0x10), cluster, size)
+                if attributes & 0x10:
+                    todo.append((full, cluster))
+        return tree
+
+
+def fsck_complaints(image):
+    with tempfile.NamedTemporaryFile(suffix=".img") as f:
+        f.write(image)
+        f.flush()
+        out = subprocess.run(["fsck.vfat", "-n", f.name], capture_output=True, text=True).stdout
+    return out
+
+
+def problems_of(image, old_db, new_db, companions):
+    """What is wrong with the database and its companions in image; [] if nothing."""
+    problems = []
+    volume = Volume(image)
+    tree = volume.walk(problems)
+    owners = {}
+    for path, (_, is_dir, first, size) in tree.items():
+        for cluster in volume.chain(first, [], path) if first else []:
+            owners.setdefault(cluster, []).append(path)
+
+    def file_at(path):
+        units, is_dir, first, size = tree[path]
+        what = []
+        chain = volume.chain(first, what, path) if first else []
+        if len(chain) * volume.per_cluster < size:
+            what.append(path + ": chain shorter than its size")
+        for cluster in chain:
+            if len(owners.get(cluster, [])) > 1:
+                what.append(path + ": cluster %d shared with %s" % (cluster, owners[cluster]))
+                break
+        problems.extend(what)
+        return volume.read(chain, size) if not what else None
+
+    database = "/iPod_Control/iTunes/iTunesSD"
+    content = file_at(database) if database in tree else None
+    if database not in tree:
+        problems.append("no database")
+    elif content is not None and content not in (old_db, new_db):
+        problems.append("the database is neither the old nor the new one (%d bytes)" % len(content))
+    for name in COMPANIONS:
+        path = "/iPod_Control/iTunes/" + name
+        if path in tree:
+            kept = file_at(path)
+            if kept is not None and kept != companions[name]:
+                problems.append(name + ": not intact")
+            if content == new_db:
+                problems.append("the new database beside the old " + name)
+    report = fsck_complaints(image)
+    for line in report.splitlines():
+        if any(name in line for name in ["iTunesSD ", "iTunesSD\n"] + COMPANIONS) or line.rstrip().endswith("iTunesSD"):
+            problems.append("fsck: " + line.strip())
+    return problems
+
+
+def replay(args):
+    entries = read_log(args.log)
+    with open(args.base, "rb") as f:
+        image = bytearray(f.read())
+    old_db, new_db, companions = load_expect(args.expect)
+    os.makedirs(args.out, exist_ok=True)
+
+    # The writes, each with whether a barrier (a flush, or FUA) comes before it.
+    writes, started, ended, barrier = [], None, None, True
+    for flags, sector, data in entries:
+        if flags & MARK:
+            if data == "run-start":
+                started = len(writes)
+            elif data == "run-end":
+                ended = len(writes)
+            continue
+        if flags & FLUSH:
+            barrier = True
+        if data and not flags & DISCARD:
+            writes.append((sector, data, barrier))
+            barrier = bool(flags & FUA)
+    if started is None or ended is None:
+        sys.exit("the log has no run-start or run-end mark")
+
+    def apply(state, write):
+        sector, data, _ = write
+        state[sector * 512 : sector * 512 + len(data)] = data
+
+    rng = random.Random(args.seed)
+    broken, states, prefix_states = [], 0, 0
+    # Before the run the volume is as the mount left it; every state from
+    # then on is checked: each prefix, and each subset of the writes between
+    # two barriers on top of the state before them.
+    for write in writes[:started]:
+        apply(image, write)
+    interval_start = bytearray(image)
+    interval = []
+    for i in range(started, len(writes) + 1):
+        if i < len(writes) and writes[i][2] and interval:
+            # A barrier: every subset of the interval that just ended.
+            subsets = []
+            if len(interval) <= args.all_subsets:
+                for r in range(1, len(interval)):
+                    subsets.extend(itertools.combinations(range(len(interval)), r))
+            else:
+                for _ in range(args.samples):
+                    subsets.append(tuple(j for j in range(len(interval)) if rng.random() < 0.5))
+            for subset in subsets:
+                state = bytearray(interval_start)
+                for j in subset:
+                    apply(state, interval[j])
+                states += 1
+                found = problems_of(bytes(state), old_db, new_db, companions)
+                if found:
+                    broken.append(("subset of writes %d-%d: %s" % (i - len(interval), i - 1, subset), found))
+            interval_start = bytearray(image)
+            interval = []
+        states += 1
+        found = problems_of(bytes(image), old_db, new_db, companions)
+        if found:
+            broken.append(("prefix %d" % i, found))
+        if i <= ended or i == len(writes):
+            with open(os.path.join(args.out, "prefix-%04d.img" % i), "wb") as f:
+                f.write(image)
+            prefix_states += 1
+        if i == ended:
+            volume = Volume(bytes(image))
+            problems = []
+            tree = volume.walk(problems)
+            units, _, first, size = tree["/iPod_Control/iTunes/iTunesSD"]
+            on_device = volume.read(volume.chain(first, problems, "database"), size)
+            if on_device != new_db:
+                broken.append(("when the program ended", ["the entry on the device is not the new database"]))
+        if i < len(writes):
+            apply(image, writes[i])
+            interval.append(writes[i])
+    print("%d writes during the run, %d after it; %d states checked, %d broken, %d prefix states kept"
+          % (ended - started, len(writes) - ended, states, len(broken), prefix_states))
+    for where, found in broken[:20]:
+        print("BROKEN at %s: %s" % (where, "; ".join(found)))
+    return 1 if broken else 0
+
+
+def load_expect(path):
+    with open(path) as f:
+        expect = json.load(f)
+    return (bytes.fromhex(expect["old"]), bytes.fromhex(expect["new"]),
+            {k: bytes.fromhex(v) for k, v in expect["companions"].items()})
+
+
+def names(args):
+    """Each entry's path, unit for unit, as the volume stores its names."""
+    with open(args.image, "rb") as f:
+        volume = Volume(f.read())
+    with open(args.database, "rb") as f:
+        db = f.read()
+    problems = []
+    tree = volume.walk(problems)
+    count = int.from_bytes(db[0:3], "big")
+    for n in range(count):
+        at = 18 + 558 * n + 33
+        units = list(struct.unpack_from("<261H", db, at))
+        units = units[: units.index(0)] if 0 in units else units
+        parts, part = [], []
+        for u in units[1:] + [0x2F]:
+            if u == 0x2F:
+                parts.append(part)
+                part = []
+            else:
+                part.append(u)
+        path = ""
+        for part in parts:
+            path += "/" + bytes(struct.pack("<%dH" % len(part), *part)).decode("utf-16-le")
+            stored = tree.get(path)
+            if stored is None:
+                problems.append("entry %d: %s is not on the volume" % (n, path))
+                break
+            if stored[0] and list(stored[0]) != part:
+                problems.append("entry %d: %s is stored as other units" % (n, path))
+    for p in problems:
+        print(p)
+    return 1 if problems or count == 0 else 0
+
+
+def verify(args):
+    """After the next run on a crash state: the new database and nothing
+    wrong, or an error that names damage with the old database kept."""
+    old_db, new_db, companions = load_expect(args.expect)
+    with open(args.image, "rb") as f:
+        image = f.read()
+    transcript = sys.stdin.read()
+    problems = problems_of(image, old_db, new_db, companions)
+    volume = Volume(image)
+    tree = volume.walk([])
+    entry = tree.get("/iPod_Control/iTunes/iTunesSD")
+    content = volume.read(volume.chain(entry[2], [], "db"), entry[3]) if entry else None
+    if args.status == "0":
+        if content != new_db or problems:
+            print("success, but: " + "; ".join(problems or ["not the new database"]))
+            return 1
+        return 0
+    if args.status == "1" and "file system may be damaged" in transcript and content == old_db:
+        return 0
+    print("status %s: %s" % (args.status, transcript.strip().splitlines()[-3:]))
+    return 1
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    sub = parser.add_subparsers(dest="command", required=True)
+    r = sub.add_parser("replay")
+    r.add_argument("log")
+    r.add_argument("base")
+    r.add_argument("expect", help="JSON: old, new (hex) and companions (name -> hex)")
+    r.add_argument("out")
+    r.add_argument("--seed", type=int, default=1)
+    r.add_argument("--all-subsets", type=int, default=10)
+    r.add_argument("--samples", type=int, default=200)
+    t = sub.add_parser("tree", help="every path with its name units and size, as JSON")
+    t.add_argument("image")
+    n = sub.add_parser("names")
+    n.add_argument("image")
+    n.add_argument("database")
+    v = sub.add_parser("verify")
+    v.add_argument("image")
+    v.add_argument("expect")
+    v.add_argument("status")
+    args = parser.parse_args()
+    if args.command == "replay":
+        return replay(args)
+    if args.command == "names":
+        return names(args)
+    if args.command == "verify":
+        return verify(args)
+    with open(args.image, "rb") as f:
+        image = f.read()
+    problems = []
+    tree = Volume(image).walk(problems)
+    json.dump({p: {"units": ["%04X" % u for u in v[0]], "dir": v[1], "size": v[3]} for p, v in tree.items()},
+              sys.stdout, indent=0, sort_keys=True)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

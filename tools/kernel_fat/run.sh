@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# The program on the Linux kernel's own FAT driver: boots Debian's kernel
+# under qemu, runs the program on a FAT32 volume mounted as desktop
+# automounters do, and checks, on the host, the transcript, every stored
+# name and the database; then replays the run's recorded writes to every
+# state a pulled cable could leave, checks each, and runs the program again
+# on every prefix state. Usage: run.sh WORK_DIR [JOBS]
+# Needs qemu-system-x86, busybox-static, kmod, dmsetup, dosfstools, mtools,
+# python3, and Debian's package lists (for the kernel).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+work=$1
+jobs=${2:-2}
+export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
+mkdir -p "$work"
+started=$(date +%s)
+
+# The program as the guest runs it: static, so the initramfs needs no C++
+# runtime; and as the host runs it, for the transcript to compare with.
+# TARNWICK_RIG_PROGRAM runs another static build instead (an older one, to
+# see that the rig finds what it should).
+program=${TARNWICK_RIG_PROGRAM:-$work/build/tarnwick}
+if [ -z "${TARNWICK_RIG_PROGRAM:-}" ]; then
+  cmake -S "$top" -B "$work/build" -DTARNWICK_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+  cmake --build "$work/build" --target tarnwick >/dev/null
+fi
+"$here/prepare.sh" "$work" "$program"
+
+# Boots the guest on a volume image; with a log image the run's writes are
+# recorded. Prints the guest's report (transcript between the markers).
+boot() {
+  local volume=$1 log=${2:-} append="console=ttyS0 quiet panic=-1"
+  local drives=(-drive "file=$volume,format=raw,if=virtio")
+  if [ -n "$log" ]; then
+    append="$append tarnwick.record=1"
+    drives+=(-drive "file=$log,format=raw,if=virtio")
+  fi
+  timeout 300 qemu-system-x86_64 -machine q35 -m 256 -display none -serial stdio \
+    -no-reboot -kernel "$work/vmlinux" -initrd "$work/initramfs.cpio" -append "$append" \
+    "${drives[@]}" </dev/null 2>&1 | tr -d '\r'
+}
+transcript_of() { sed -n '/^@@transcript$/,/^@@status/p' | sed '1d;$d'; }
+status_of() { sed -n 's/^@@status //p'; }
+
+# The volume: nested folders, names beyond ASCII, an old database from an
+# earlier run over fewer files, the three companion files. In the second
+# layout the control folder's first sector is full, so that the temporary
+# file's name lands in another sector than the database's.
+make_volume() {
+  local layout=$1 tree=$work/$layout/tree
+  rm -rf "$work/$layout"
+  mkdir -p "$tree/iPod_Control/iTunes"
+  for file in "Music/Artist A/01 Intro.mp3" "Music/Artist A/02 Song.MP3" \
+    "Audiobooks/Chapter 1.m4b" "Café/Beyoncé – Halo.m4a" "日本語/歌.mp3" \
+    "Ελληνικά/Τραγούδι.wav" "jingle.mp3"; do
+    mkdir -p "$tree/$(dirname "$file")"
+    printf 'audio' >"$tree/$file"
+  done
+  (cd "$tree" && "$program" -q >/dev/null)
+  for file in "Music/Later/03 New.mp3" "Music/Later/04 Nüance.aa" "zz last.m4a"; do
+    mkdir -p "$tree/$(dirname "$file")"
+    printf 'audio' >"$tree/$file"
+  done
+  local itunes=$tree/iPod_Control/iTunes
+  head -c 700 /dev/urandom >"$itunes/iTunesPState"
+  head -c 1500 /dev/urandom >"$itunes/iTunesStats"
+  head -c 300 /dev/urandom >"$itunes/iTunesShuffle"
+  truncate -s 40M "$work/$layout/base.img"
+  mkfs.vfat -F 32 -s 1 -n IPOD "$work/$layout/base.img" >/dev/null
+  local image=$work/$layout/base.img
+  mmd -i "$image" ::/iPod_Control ::/iPod_Control/iTunes
+  mcopy -i "$image" "$itunes/iTunesSD" "$itunes/iTunesPState" "$itunes/iTunesStats" \
+    "$itunes/iTunesShuffle" ::/iPod_Control/iTunes/
+  if [ "$layout" = other-sector ]; then
+    for n in 1 2 3 4 5 6; do mcopy -i "$image" /dev/null "::/iPod_Control/iTunes/FILL$n.TXT"; done
+  fi
+  for entry in "$tree"/*; do
+    [ "$(basename "$entry")" = iPod_Control ] || mcopy -s -i "$image" "$entry" ::/
+  done
+  python3 - "$itunes" "$work/$layout/expect.json" <<'PY'
+import json, sys
+d = sys.argv[1]
+read = lambda n: open(d + "/" + n, "rb").read().hex()
+json.dump({"old": read("iTunesSD"), "companions": {n: read(n) for n in
+           ["iTunesPState", "iTunesStats", "iTunesShuffle"]}}, open(sys.argv[2], "w"))
+PY
+}
+
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+for layout in same-sector other-sector; do
+  make_volume "$layout"
+  dir=$work/$layout
+  # What the program does on the host with the same files.
+  host=$dir/host
+  mkdir -p "$host"
+  mcopy -s -i "$dir/base.img" ::/ "$host/" 2>/dev/null
+  (cd "$host" && "$program" -q >"$dir/host.out") || true
+  python3 - "$dir/expect.json" "$host/iPod_Control/iTunes/iTunesSD" <<'PY'
+import json, sys
+expect = json.load(open(sys.argv[1]))
+expect["new"] = open(sys.argv[2], "rb").read().hex()
+json.dump(expect, open(sys.argv[1], "w"))
+PY
+
+  cp "$dir/base.img" "$dir/run.img"
+  truncate -s 64M "$dir/log.img"
+  boot "$dir/run.img" "$dir/log.img" >"$dir/guest.out"
+  transcript_of <"$dir/guest.out" >"$dir/guest.transcript"
+  cmp -s "$dir/guest.transcript" "$dir/host.out" ||
+    fail "$layout: the transcript differs from the host's: $(diff "$dir/host.out" "$dir/guest.transcript" | head -5)"
+  [ "$(status_of <"$dir/guest.out")" = 0 ] || fail "$layout: the run did not succeed"
+  # The database byte for byte, read with mtools; the volume clean.
+  mcopy -n -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesSD "$dir/guest.iTunesSD"
+  cmp -s "$dir/guest.iTunesSD" "$host/iPod_Control/iTunes/iTunesSD" ||
+    fail "$layout: the database differs from the host's"
+  fsck.vfat -n "$dir/run.img" >"$dir/fsck.out" 2>&1 || fail "$layout: fsck.vfat: $(cat "$dir/fsck.out")"
+  # Every entry's name, unit for unit, as the volume stores it.
+  python3 "$here/crash_states.py" names "$dir/run.img" "$dir/guest.iTunesSD" ||
+    fail "$layout: stored names differ from the database's"
+
+  python3 "$here/crash_states.py" replay "$dir/log.img" "$dir/base.img" "$dir/expect.json" \
+    "$dir/states" | tee "$dir/replay.out"
+  grep -q ', 0 broken,' "$dir/replay.out" || fail "$layout: broken crash states"
+
+  # The next run on every prefix state: the new database, or an error that
+  # names the damage with the old database kept; never a success over damage.
+  export -f boot transcript_of status_of
+  export work here
+  ls "$dir"/states/prefix-*.img | xargs -P "$jobs" -I{} bash -c '
+    out=$(boot "{}")
+    status=$(status_of <<<"$out")
+    verdict=$(python3 "$here/crash_states.py" verify "{}" "'"$dir"'/expect.json" "$status" \
+      <<<"$(transcript_of <<<"$out")") || echo "FAILED next run on $(basename "{}"): $verdict"
+  ' | tee "$dir/next-runs.out"
+  if grep -q FAILED "$dir/next-runs.out"; then fail "$layout: a next run"; fi
+  echo "$layout: $(ls "$dir"/states/prefix-*.img | wc -l) next runs checked"
+  rm -rf "$dir/states"
+done
+echo "kernel FAT rig: $((($(date +%s) - started))) s, $failures failures"
+[ "$failures" = 0 ]
