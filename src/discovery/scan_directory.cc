@@ -154,9 +154,11 @@ int list_and_sort(DirCursor* cursor, const char* dir, Listing& listing) {
   const char* listed;
   int is_dir;
   while (dir_next(cursor, &listed, &is_dir)) {
-    const char* name = walk_name(listed, stored);
-    if (name[0] == '.')
+    // Hidden names, "." and ".." among them, as listed: in the stored form
+    // a lone period would already be mapped.
+    if (listed[0] == '.')
       continue;
+    const char* name = walk_name(listed, stored);
     if (is_dir ? at_root && is_recycle_bin(name) : !track_kind(name))
       continue;
     // The composed path is the longest text made from the name, so a name

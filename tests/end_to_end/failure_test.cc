@@ -310,6 +310,14 @@ const std::string kTemplatesKept = lines({"Using iTunesSD file header from exist
 const std::string kWalked = lines({"", "Searching for files on the iPod.", "/: 1 files",
                                    "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
 const std::string kCompleted = kTemplatesKept + kWalked + closing(1, {"OK.", "OK.", "OK."});
+const std::string kSearching = lines({"", "Searching for files on the iPod.", "/: 1 files"});
+
+// The program with one call made to go wrong (see fault_injection.cc).
+RunOptions with_fault(const std::string& fault, const std::string& shell = "") {
+  return {.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION, "TARNWICK_FAULT=" + fault,
+                          "TARNWICK_OUTSIDE=../elsewhere", "ASAN_OPTIONS=verify_asan_link_order=0"},
+          .shell = shell};
+}
 
 TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
   const HostileCase& c = GetParam();
@@ -398,6 +406,55 @@ INSTANTIATE_TEST_SUITE_P(
             kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
                 write_error(std::string("searching for files: ") + std::strerror(EACCES)),
             false, 1},
+        HostileCase{"null_device_unavailable_with_streams_closed", [](UsedDevice&) {},
+                    with_fault("open-null:ENFILE", "\"$@\" <&- >&-; echo \"status $?\""),
+                    "status 1\n", false, 0},
+        HostileCase{"no_room_for_the_temporary_file", [](UsedDevice&) {},
+                    with_fault("open-temp:ENOSPC"),
+                    kTemplatesKept + write_error(std::string("creating the temporary file: ") +
+                                                 std::strerror(ENOSPC)),
+                    false, 1},
+        HostileCase{"no_descriptors_for_the_temporary_file", [](UsedDevice&) {},
+                    with_fault("open-temp:ENFILE"),
+                    kTemplatesKept + write_error(std::string("creating the temporary file: ") +
+                                                 std::strerror(ENFILE)),
+                    false, 1},
+        HostileCase{"volume_gone_read_only_at_the_left_over", [](UsedDevice&) {},
+                    with_fault("unlink:EROFS"),
+                    kTemplatesKept +
+                        write_error(std::string("removing the left-over temporary file: ") +
+                                    std::strerror(EROFS)),
+                    false, 1},
+        HostileCase{"listing_breaks_off_below_the_root", [](UsedDevice&) {},
+                    with_fault("readdir@6"),
+                    kTemplatesKept + kSearching + "/iPod_Control: cannot browse\n" +
+                        closing(1, {"OK.", "OK.", "OK."}),
+                    true, 0},
+        HostileCase{"listing_of_the_root_breaks_off", [](UsedDevice&) {}, with_fault("readdir@2"),
+                    kTemplatesKept + lines({"", "Searching for files on the iPod.",
+                                            "/: cannot browse"}) +
+                        write_error(std::string("searching for files: ") + std::strerror(EIO)),
+                    false, 1},
+        HostileCase{"folder_exchanged_for_a_link_during_the_walk",
+                    [](UsedDevice& d) {
+                      d.tree.add_dir("Aa");
+                      const fs::path elsewhere = d.tree.root().parent_path() / "elsewhere";
+                      fs::create_directories(elsewhere);
+                      write_file(elsewhere / "stray.mp3", "");
+                    },
+                    with_fault("openat:SWAP"),
+                    kTemplatesKept + kSearching +
+                        lines({"/Aa: cannot browse", "/iPod_Control: 0 files",
+                               "/iPod_Control/iTunes: 0 files"}) +
+                        closing(1, {"OK.", "OK.", "OK."}),
+                    true, 0},
+        HostileCase{"lock_let_go_while_a_finished_run_waits_for_enter", [](UsedDevice&) {},
+                    RunOptions{.args = {},
+                               .shell = "\"$@\" >../first.out < <(sleep 60) & first=$!\n"
+                                        "until grep -q ENTER ../first.out; do sleep 0.05; done\n"
+                                        "\"$@\" -q >../second.out; echo \"status $?\"\n"
+                                        "kill $first; grep -c Waiting ../second.out"},
+                    "status 0\n0\n", true, 1},
         HostileCase{"control_directory_is_a_link",
                     [](UsedDevice& d) {
                       // "../.." from the link's target leads to another tree.

@@ -1,12 +1,17 @@
 // Preloaded into the program by the fault tests. TARNWICK_FAULT says which
 // call goes wrong and how: "CALL[@N][:WHAT]". CALL is "fsync",
 // "fsync-directory" (only a directory's), "rename", "unlink", "open-temp"
-// (the temporary file's creation) or "open-null" (the null device); @N picks
-// the Nth such call (the first by default). WHAT is a signal (INT, TERM,
+// (the temporary file's creation), "open-null" (the null device), "readdir"
+// or "openat" (a folder opened inside its parent); @N picks the Nth such
+// call (the first by default). WHAT is a signal (INT, TERM,
 // HUP, QUIT, KILL), delivered just before the call goes on, as if the user
 // pressed Ctrl-C at that moment, or an error (EIO by default, EACCES,
-// ENOSPC, ENFILE, EROFS) that the call then fails with.
+// ENOSPC, ENFILE, EROFS) that the call then fails with; SWAP, for
+// "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before
+// it is opened, as another program could.
+#include <dirent.h>
 #include <dlfcn.h>
+#include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -50,6 +55,8 @@ int failing(std::string_view call) {
       raise(number);
       return 0;
     }
+  if (what == "SWAP")
+    return -1;
   for (const auto& [name, number] :
        {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC}, std::pair{"ENFILE", ENFILE},
         std::pair{"EROFS", EROFS}})
@@ -107,4 +114,35 @@ extern "C" int open(const char* path, int flags, ...) {
       return -1;
     }
   return next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+
+extern "C" struct dirent* readdir(DIR* dir) {
+  if (const int error = failing("readdir")) {
+    errno = error;
+    return nullptr;
+  }
+  return next<struct dirent* (*)(DIR*)>("readdir")(dir);
+}
+
+extern "C" int openat(int dir_fd, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & O_CREAT) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  if (const int error = failing("openat")) {
+    if (error > 0) {
+      errno = error;
+      return -1;
+    }
+    // Another program puts a link to outside the volume in the folder's place.
+    const std::string moved = std::string(path) + ".moved";
+    next<int (*)(int, const char*, int, const char*)>("renameat")(dir_fd, path, dir_fd,
+                                                                moved.c_str());
+    if (const char* outside = std::getenv("TARNWICK_OUTSIDE"))
+      symlinkat(outside, dir_fd, path);
+  }
+  return next<int (*)(int, const char*, int, ...)>("openat")(dir_fd, path, flags, mode);
 }

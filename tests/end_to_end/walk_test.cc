@@ -1,6 +1,7 @@
 // The walk: which files become entries, in which order, and what it prints.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -42,22 +43,52 @@ struct OrderCase {
   std::string progress;  // lines after "/: N files"
   int root_files;
   bool posix_only = false;  // names Windows cannot hold
+  // The same files as the Mac's FAT driver lists them; the program built to
+  // walk the Mac's way must write what the plain build writes for files.
+  std::vector<std::string> mac_files = {};
+  std::string shell = "";  // a script that runs the program as "$@", as root
+  bool raw_controls = false;  // names the Mac's driver would store otherwise
 };
 
 class WalkOrder : public testing::TestWithParam<OrderCase> {};
+
+std::string repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i)
+    all += text;
+  return all;
+}
+
+// Paths of 60 and 30 "é": 277 bytes as the Mac lists them, 187 as stored.
+const std::string kComposedE60 = repeated("\xC3\xA9", 60);
+const std::string kComposedE30 = repeated("\xC3\xA9", 30);
+const std::string kDecomposedE60 = repeated("e\xCC\x81", 60);
+const std::string kDecomposedE30 = repeated("e\xCC\x81", 30);
 
 TEST_P(WalkOrder, EntriesAndProgressLines) {
   const OrderCase& c = GetParam();
   if (c.posix_only)
     SKIP_FOR_WINDOWS_BUILD("Windows names cannot hold control characters");
+  if (!c.shell.empty()) {
+    SKIP_FOR_WINDOWS_BUILD("mounts are a Linux case");
+    if (geteuid() != 0 || run_command({"unshare", "-m", "true"}, 20).status != 0)
+      GTEST_SKIP() << "needs root and unshare to mount inside the tree";
+  }
+#ifdef TARNWICK_MAC_NAMES
+  const bool as_mac_lists = !c.mac_files.empty();
+  if (c.raw_controls)
+    GTEST_SKIP() << "the Mac's driver stores control characters as private-use units";
+#else
+  const bool as_mac_lists = false;
+#endif
   DeviceTree tree;
-  for (const auto& file : c.files) {
+  for (const auto& file : as_mac_lists ? c.mac_files : c.files) {
     if (file.ends_with("/"))
       tree.add_dir(file);
     else
       tree.add_file(file);
   }
-  const RunResult run = run_tarnwick(tree.root());
+  const RunResult run = run_tarnwick(tree.root(), {.shell = c.shell});
   EXPECT_EQ(run.output, banner_and_templates() +
                             lines({"/: " + std::to_string(c.root_files) + " files"}) + c.progress +
                             closing(static_cast<int>(c.entries.size())));
@@ -114,7 +145,56 @@ INSTANTIATE_TEST_SUITE_P(
                               {u"/a\x1b]0;pwned\x07\x7f/b\nc.mp3"},
                               lines({"/a?]0;pwned??: 1 files"}) + kEmptyRoot,
                               0,
+                              true,
+                              {},
+                              "",
                               true},
+                    OrderCase{"c1_controls_printed_as_question_marks",
+                              {"\xC2\x9B" "2J/\x9D" "0;t\xC2\x9C.mp3", "\xC3\x80.mp3"},
+                              {u"/\u009B" "2J/\u009D" "0;t\u009C.mp3", u"/\u00C0.mp3"},
+                              kEmptyRoot + lines({"/?2J: 1 files"}),
+                              1,
+                              true},
+                    OrderCase{"folder_mounted_inside_itself",
+                              {"a/x.mp3", "a/self/"},
+                              {u"/a/x.mp3"},
+                              lines({"/a: 1 files",
+                                     "/a/self: skipped, a folder that contains itself"}) +
+                                  kEmptyRoot,
+                              0,
+                              true,
+                              {},
+                              "unshare -m bash -c 'mount --bind a a/self && exec \"$@\"' sh \"$@\""},
+                    // Each name as Apple's driver stores it and lists it.
+                    OrderCase{"mac_composes_only_with_the_character_before",
+                              {"\xD8\xA7\xD9\x8E\xD9\x94\xD8\xAF.mp3", "a\xCC\x9B\xCC\x80.mp3",
+                               "\xF0\x91\x82\x99\xF0\x91\x82\xBA.mp3",
+                               "\xE1\xAC\x85\xE1\xAC\xB5.mp3"},
+                              {u"/a\u031B\u0300.mp3", u"/\u0627\u064E\u0654\u062F.mp3",
+                               u"/\u1B05\u1B35.mp3", u"/\U00011099\U000110BA.mp3"},
+                              kEmptyRoot,
+                              4,
+                              true,
+                              {"\xD8\xA7\xD9\x8E\xD9\x94\xD8\xAF.mp3", "a\xCC\x9B\xCC\x80.mp3",
+                               "\xF0\x91\x82\x99\xF0\x91\x82\xBA.mp3",
+                               "\xE1\xAC\x85\xE1\xAC\xB5.mp3"}},
+                    OrderCase{"mac_sorts_by_the_stored_form",
+                              {"Who\xEF\x80\xA5.mp3", "Whom.mp3", "\xC3\xA9" "a.mp3", "f.mp3",
+                               "\xEF\x80\xA3\xCC\xB8.mp3"},
+                              {u"/f.mp3", u"/Whom.mp3", u"/Who\uF025.mp3", u"/\u00E9a.mp3",
+                               u"/\uF023\u0338.mp3"},
+                              kEmptyRoot,
+                              5,
+                              true,
+                              {"Who?.mp3", "Whom.mp3", "e\xCC\x81" "a.mp3", "f.mp3", "<\xCC\xB8.mp3"}},
+                    OrderCase{"mac_path_bound_on_the_stored_form",
+                              {kComposedE60 + "/" + kComposedE30 + ".mp3"},
+                              {u"/" + std::u16string(60, u'\u00E9') + u"/" +
+                               std::u16string(30, u'\u00E9') + u".mp3"},
+                              kEmptyRoot + lines({"/" + kComposedE60 + ": 1 files"}),
+                              0,
+                              true,
+                              {kDecomposedE60 + "/" + kDecomposedE30 + ".mp3"}},
                     OrderCase{"empty_directories_still_listed",
                               {"empty/", "deep/er/"},
                               {},
