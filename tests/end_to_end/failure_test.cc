@@ -450,10 +450,11 @@ INSTANTIATE_TEST_SUITE_P(
                     true, 0},
         HostileCase{"lock_let_go_while_a_finished_run_waits_for_enter", [](UsedDevice&) {},
                     RunOptions{.args = {},
-                               .shell = "\"$@\" >../first.out < <(sleep 60) & first=$!\n"
+                               .shell = "mkfifo ../enter; \"$@\" <../enter >../first.out &\n"
+                                        "exec 3>../enter\n"
                                         "until grep -q ENTER ../first.out; do sleep 0.05; done\n"
-                                        "\"$@\" -q >../second.out; echo \"status $?\"\n"
-                                        "kill $first; grep -c Waiting ../second.out"},
+                                        "timeout 20 \"$@\" -q >../second.out; echo \"status $?\"\n"
+                                        "exec 3>&-; wait; grep -c Waiting ../second.out"},
                     "status 0\n0\n", true, 1},
         HostileCase{"control_directory_is_a_link",
                     [](UsedDevice& d) {
@@ -520,8 +521,13 @@ TEST(Failure, TwoRunsAtOnce) {
     }
   }
   const std::string waiting = "Waiting for another run of this program on the iPod to end ...\n";
+  // The same player reached by another path (another drive letter, a
+  // mount folder) is still the same player.
+  const fs::path other_path = tree.root().parent_path() / "same-player";
+  fs::create_directory_symlink(tree.root(), other_path);
   for (int round = 0; round < 3; ++round) {
-    auto other = std::async(std::launch::async, [&] { return run_tarnwick(tree.root()); });
+    auto other = std::async(std::launch::async,
+                            [&] { return run_tarnwick(round == 1 ? other_path : tree.root()); });
     const RunResult runs[] = {run_tarnwick(tree.root()), other.get()};
     for (const RunResult& run : runs) {
       EXPECT_EQ(run.status, 0) << run.output;

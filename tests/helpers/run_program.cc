@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -107,10 +108,54 @@ struct Limits {
   std::vector<std::string> environment;
 };
 
+// The full path of a command as execvp would find it, so that the child
+// need not search (and allocate) between fork and exec.
+std::string resolve(const std::string& command) {
+  if (command.find('/') != std::string::npos)
+    return command;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string candidate = dirs.substr(start, end - start) + "/" + command;
+    if (access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    start = end + 1;
+  }
+  return command;
+}
+
 // Starts argv in dir, in a process group of its own, with standard input from
 // input_path and standard output and error into the returned descriptor.
+// Everything the child needs is made before fork: a child of a process with
+// other threads may not allocate (another thread may hold the allocator's
+// lock), so it only makes system calls until exec.
 pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs::path& input_path,
             const Limits& limits, int* output) {
+  const std::string program = resolve(argv.front());
+  std::vector<char*> raw_argv;
+  for (const auto& arg : argv)
+    raw_argv.push_back(const_cast<char*>(arg.c_str()));
+  raw_argv.push_back(nullptr);
+  std::vector<std::string> environment;
+  const auto name_of = [](const std::string& setting) { return setting.substr(0, setting.find('=')); };
+  for (char** setting = environ; *setting; ++setting) {
+    const std::string inherited = *setting;
+    // A setting of the test's own replaces the inherited one.
+    if (std::none_of(limits.environment.begin(), limits.environment.end(),
+                     [&](const std::string& own) { return name_of(own) == name_of(inherited); }))
+      environment.push_back(inherited);
+  }
+  environment.insert(environment.end(), limits.environment.begin(), limits.environment.end());
+  std::vector<char*> raw_environment;
+  for (const auto& setting : environment)
+    raw_environment.push_back(const_cast<char*>(setting.c_str()));
+  raw_environment.push_back(nullptr);
+  const std::string input = input_path.string();
+  const std::string directory = dir.string();
+  const rlimit files{limits.file_size, limits.file_size};
+  const rlimit memory{limits.memory, limits.memory};
+
   int out[2];
   if (pipe(out) != 0)
     throw std::runtime_error("pipe failed");
@@ -119,23 +164,15 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
     throw std::runtime_error("fork failed");
   if (child == 0) {
     setpgid(0, 0);
-    const int in = open(input_path.c_str(), O_RDONLY);
+    const int in = open(input.c_str(), O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 ||
-        chdir(dir.c_str()) != 0)
+        chdir(directory.c_str()) != 0)
       _exit(126);
     // Nothing but the three standard descriptors goes to the program.
     closefrom(3);
-    for (const auto& setting : limits.environment)
-      putenv(const_cast<char*>(setting.c_str()));
-    const rlimit files{limits.file_size, limits.file_size};
-    const rlimit memory{limits.memory, limits.memory};
     if (setrlimit(RLIMIT_FSIZE, &files) != 0 || setrlimit(RLIMIT_AS, &memory) != 0)
       _exit(126);
-    std::vector<char*> raw;
-    for (const auto& arg : argv)
-      raw.push_back(const_cast<char*>(arg.c_str()));
-    raw.push_back(nullptr);
-    execvp(raw[0], raw.data());
+    execve(program.c_str(), raw_argv.data(), raw_environment.data());
     _exit(127);
   }
   close(out[1]);
