@@ -85,11 +85,22 @@ int set_errno_from_last_error() {
     case ERROR_HANDLE_DISK_FULL:
       errno = ENOSPC;
       break;
+    case ERROR_DIR_NOT_EMPTY:
+      errno = ENOTEMPTY;
+      break;
     case ERROR_WRITE_PROTECT:
       errno = EROFS;
       break;
-    default:  // ERROR_FILE_CORRUPT, ERROR_DISK_CORRUPT, ERROR_CRC and the like
-      errno = EIO;
+    case ERROR_FILE_CORRUPT:
+    case ERROR_DISK_CORRUPT:
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NOT_READY:
+      errno = EIO;  // damage, or the player gone
+      break;
+    default:
+      errno = EINVAL;
   }
   return 0;
 }

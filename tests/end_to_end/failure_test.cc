@@ -456,6 +456,20 @@ INSTANTIATE_TEST_SUITE_P(
                                         "timeout 20 \"$@\" -q >../second.out; echo \"status $?\"\n"
                                         "exec 3>&-; wait; grep -c Waiting ../second.out"},
                     "status 0\n0\n", true, 1},
+        // Wine turns SIGINT into a Ctrl-C event for the Windows program.
+        HostileCase{"ctrl_c_during_a_long_walk",
+                    [](UsedDevice& d) {
+                      d.tree.add_dir("Music");
+                      for (int i = 0; i < 60000; ++i)
+                        write_file(d.tree.root() / "Music" / (std::to_string(i) + ".mp3"), "");
+                    },
+                    // Job control, so that the program in the background
+                    // does not start with SIGINT ignored.
+                    RunOptions{.shell = "set -m; \"$@\" >../out.txt 2>&1 & program=$!\n"
+                                        "until grep -q /Music: ../out.txt; do sleep 0.02; done\n"
+                                        "kill -INT $program\n"
+                                        "exec 2>/dev/null; wait $program && echo 'status 0' || echo 'status failed'"},
+                    "status failed\n", false, 0, false},
         HostileCase{"control_directory_is_a_link",
                     [](UsedDevice& d) {
                       // "../.." from the link's target leads to another tree.
