@@ -2,6 +2,42 @@
 # a .deb for Debian and its relatives, a .zip for Windows.
 include(GNUInstallDirs)
 
+# The version's release date, from its CHANGELOG section: the one version is
+# project()'s, and the changelog must have a section for it.
+file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md TARNWICK_RELEASE_HEADING
+     REGEX "^## ${PROJECT_VERSION} \\([0-9]+-[0-9]+-[0-9]+\\)$")
+string(REGEX MATCH "[0-9]+-[0-9]+-[0-9]+" TARNWICK_RELEASE_DATE "${TARNWICK_RELEASE_HEADING}")
+if(NOT TARNWICK_RELEASE_DATE)
+  message(FATAL_ERROR "CHANGELOG.md has no section \"## ${PROJECT_VERSION} (date)\"")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/doc/tarnwick.1.in ${PROJECT_BINARY_DIR}/tarnwick.1 @ONLY)
+
+# Reproducible packages: every time stamp in them is the commit's (or the
+# one SOURCE_DATE_EPOCH gives when cpack runs), not the build's.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  find_package(Git QUIET)
+  if(GIT_FOUND)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+                    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                    OUTPUT_VARIABLE TARNWICK_SOURCE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+  endif()
+  if(NOT TARNWICK_SOURCE_DATE)
+    # Outside a git checkout: noon of the release date.
+    execute_process(COMMAND date -u -d "${TARNWICK_RELEASE_DATE} 12:00" +%s
+                    OUTPUT_VARIABLE TARNWICK_SOURCE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+  endif()
+  # Neither git nor a date to go by: the build's own times (not reproducible).
+  if(TARNWICK_SOURCE_DATE)
+    file(WRITE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake
+         "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n"
+         "  set(ENV{SOURCE_DATE_EPOCH} \"${TARNWICK_SOURCE_DATE}\")\n"
+         "endif()\n")
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
+  endif()
+endif()
+
 set(TARNWICK_MAINTAINER "Tarnwick developers <maintainers@tarnwick.org>")
 set(CPACK_PACKAGE_NAME tarnwick)
 set(CPACK_PACKAGE_VENDOR "Tarnwick")
@@ -27,13 +63,15 @@ else()
   install(TARGETS tarnwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Debian's policy: manual page and changelog compressed, reproducibly.
   find_program(GZIP gzip REQUIRED)
+  execute_process(COMMAND date -u -R -d "${TARNWICK_RELEASE_DATE} 12:00"
+                  OUTPUT_VARIABLE TARNWICK_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE)
   configure_file(${PROJECT_SOURCE_DIR}/doc/changelog.Debian.in ${PROJECT_BINARY_DIR}/changelog
                  @ONLY)
   add_custom_command(
     OUTPUT ${PROJECT_BINARY_DIR}/tarnwick.1.gz ${PROJECT_BINARY_DIR}/changelog.gz
-    COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/doc/tarnwick.1 > tarnwick.1.gz
+    COMMAND ${GZIP} -9nc tarnwick.1 > tarnwick.1.gz
     COMMAND ${GZIP} -9nc changelog > changelog.gz
-    DEPENDS ${PROJECT_SOURCE_DIR}/doc/tarnwick.1 ${PROJECT_BINARY_DIR}/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/tarnwick.1 ${PROJECT_BINARY_DIR}/changelog
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
   add_custom_target(compressed_docs ALL
                     DEPENDS ${PROJECT_BINARY_DIR}/tarnwick.1.gz ${PROJECT_BINARY_DIR}/changelog.gz)

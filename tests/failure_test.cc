@@ -15,7 +15,8 @@ TEST(FailureRecord, StepReasonWhatChangedAndDamage) {
   EXPECT_EQ(failure_changed(), Changed::kNothing);
   EXPECT_FALSE(failure_is_damage());
   record_failure("replacing iTunesSD", EROFS, Changed::kDatabase);
-  EXPECT_EQ(std::string(read_failure()), std::string("replacing iTunesSD: ") + std::strerror(EROFS));
+  EXPECT_EQ(std::string(read_failure()),
+            std::string("replacing iTunesSD: ") + std::strerror(EROFS));
   EXPECT_EQ(failure_changed(), Changed::kDatabase);
   EXPECT_TRUE(failure_is_damage());
   const std::string long_step(200, 's');

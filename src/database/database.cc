@@ -188,7 +188,8 @@ int commit_database(Changed so_far) {
       temp_file_ours = false;
       return 1;
     case Replaced::kNo:
-      record_failure(kReplacingStep, errno, rename_was_refused(errno) ? so_far : Changed::kDatabase);
+      record_failure(kReplacingStep, errno,
+                     rename_was_refused(errno) ? so_far : Changed::kDatabase);
       return 0;
     case Replaced::kNotSure:
       break;

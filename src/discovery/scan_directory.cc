@@ -125,7 +125,8 @@ void print_progress_head(const char* dir) {
 // (the listing gives it decomposed, with FAT's forbidden characters mapped
 // back), so that the order, the path bound, the lines and the records are
 // those of every other system for the same volume.
-const char* walk_name(const char* listed, [[maybe_unused]] std::array<char, kMaxNameBytes>& stored) {
+const char* walk_name(const char* listed,
+                      [[maybe_unused]] std::array<char, kMaxNameBytes>& stored) {
 #ifdef TARNWICK_MAC_NAMES
   if (mac_stored_name(listed, stored.data(), stored.size()) >= 0)
     return stored.data();
@@ -168,11 +169,11 @@ int list_and_sort(DirCursor* cursor, const char* dir, Listing& listing) {
     if (dir_length + 1 + name_length > kMaxComposedPath) {
       added = name_list_add(listing.too_long, name);
     } else {
-      const int length = is_dir ? format_text(buffer.data(), buffer.size(), "D%s%c%s", name, '\0',
-                                              listed)
-                                : format_text(buffer.data(), buffer.size(), "F%s", name);
-      added =
-          length >= 0 && name_list_add(listing.accepted, {buffer.data(), static_cast<size_t>(length)});
+      const int length =
+          is_dir ? format_text(buffer.data(), buffer.size(), "D%s%c%s", name, '\0', listed)
+                 : format_text(buffer.data(), buffer.size(), "F%s", name);
+      added = length >= 0 &&
+              name_list_add(listing.accepted, {buffer.data(), static_cast<size_t>(length)});
       listing.files += !is_dir;
     }
     if (!added)

@@ -55,6 +55,38 @@ const char* what_was_left(Changed changed) {
   quit_program(1);
 }
 
+// The arguments that ask about the program rather than for a run: they
+// must never rebuild anything.
+bool asks_for_help(const char* argument) {
+#ifdef _WIN32
+  if (std::strcmp(argument, "/?") == 0)
+    return true;
+#endif
+  return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
+
+void print_usage() {
+  std::printf(
+      "Usage: tarnwick [-q]\n"
+      "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,\n"
+      "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,\n"
+      "and resets the player's playback state, statistics and shuffle sequence.\n"
+      "Start it with the player's root folder (the one that holds iPod_Control)\n"
+      "as the working directory.\n"
+      "\n"
+      "  -q         do not wait for ENTER at the end\n"
+      "  --help     show this text and exit (also -h%s)\n"
+      "  --version  show the version and exit\n"
+      "\n"
+      "Exit status: 0 when the database was rebuilt, 1 when it was not.\n",
+#ifdef _WIN32
+      " and /?"
+#else
+      ""
+#endif
+  );
+}
+
 void say_waiting() {
   std::printf("Waiting for another run of this program on the iPod to end ...\n");
   std::fflush(stdout);
@@ -64,7 +96,9 @@ void say_waiting() {
 
 int report_reset(const char* label, int outcome) {
   std::printf("Resetting %s ... %s\n", label,
-              outcome > 0 ? "OK." : outcome == 0 ? "not needed." : "FAILED.");
+              outcome > 0    ? "OK."
+              : outcome == 0 ? "not needed."
+                             : "FAILED.");
   return outcome >= 0;
 }
 
@@ -86,6 +120,14 @@ int main(int argc, char** argv) {
     return 1;
   prepare_console();
   ignore_write_signals();
+  if (argc == 2 && asks_for_help(argv[1])) {
+    print_usage();
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("tarnwick %s\n", TARNWICK_VERSION);
+    return 0;
+  }
   std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
     pause_on_exit = 0;

@@ -28,8 +28,8 @@ struct DirCursor {
 namespace {
 
 int errno_from(DWORD error) {
-  return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ? ENOMEM
-         : error == ERROR_TOO_MANY_OPEN_FILES                           ? EMFILE
+  return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY   ? ENOMEM
+         : error == ERROR_TOO_MANY_OPEN_FILES                             ? EMFILE
          : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
                                                                           : EACCES;
 }
@@ -38,9 +38,9 @@ int errno_from(DWORD error) {
 // that may stand in its place: a reparse point (a junction, a link, a mount
 // folder put there since the parent was listed) is refused with ELOOP.
 bool take_identity(DirCursor* cursor) {
-  HANDLE folder =
-      CreateFileA(cursor->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE folder = CreateFileA(
+      cursor->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
     errno = errno_from(GetLastError());
     return false;
@@ -123,8 +123,9 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   for (;;) {
     if (!cursor->pending && !FindNextFileA(cursor->find_handle, &cursor->find_data)) {
       const DWORD error = GetLastError();
-      cursor->error = error == ERROR_NO_MORE_FILES ? 0 : errno_from(error) == EACCES ? EIO
-                                                                                      : errno_from(error);
+      cursor->error = error == ERROR_NO_MORE_FILES  ? 0
+                      : errno_from(error) == EACCES ? EIO
+                                                    : errno_from(error);
       cursor->finished = 1;
       return 0;
     }

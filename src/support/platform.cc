@@ -115,8 +115,9 @@ int nothing_there() {
 // parents, and forwards a flush to the device; on a directory other than
 // the root it does nothing. So it is always asked of a file.
 int flush_file_at(const char* path) {
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return set_errno_from_last_error();
   const BOOL flushed = FlushFileBuffers(handle);
@@ -276,14 +277,15 @@ int flush_to_disk(FILE* file) {
 // device for these too.
 int remove_for_good(const char* const* paths, int count, int* results) {
   for (int i = 0; i < count; ++i) {
-    HANDLE handle = CreateFileA(paths[i], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
+    HANDLE handle = CreateFileA(
+        paths[i], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       results[i] = nothing_there() ? 0 : -1;
       continue;
     }
-    results[i] = CloseHandle(handle) && GetFileAttributesA(paths[i]) == INVALID_FILE_ATTRIBUTES ? 1 : -1;
+    results[i] =
+        CloseHandle(handle) && GetFileAttributesA(paths[i]) == INVALID_FILE_ATTRIBUTES ? 1 : -1;
   }
   return 1;
 }

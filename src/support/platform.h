@@ -65,9 +65,9 @@ void copy_owner_and_mode(FILE* file, const char* model);
 
 // What replace_file did.
 enum class Replaced {
-  kNo,        // to is as it was (errno set)
-  kNotSure,   // the rename was made, but may not be on the device (errno set)
-  kDurable,   // from is now to, and the entry that says so is on the device
+  kNo,       // to is as it was (errno set)
+  kNotSure,  // the rename was made, but may not be on the device (errno set)
+  kDurable,  // from is now to, and the entry that says so is on the device
 };
 
 // Puts the file from in the place of to, replacing to if it exists, and

@@ -11,9 +11,9 @@
 // it is opened, as another program could.
 #include <dirent.h>
 #include <dlfcn.h>
-#include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -48,18 +48,17 @@ int failing(std::string_view call) {
   static std::map<std::string, int, std::less<>> calls;
   if (++calls[std::string(call)] != nth)
     return 0;
-  for (const auto& [name, number] : {std::pair{"INT", SIGINT}, std::pair{"TERM", SIGTERM},
-                                     std::pair{"HUP", SIGHUP}, std::pair{"QUIT", SIGQUIT},
-                                     std::pair{"KILL", SIGKILL}})
+  for (const auto& [name, number] :
+       {std::pair{"INT", SIGINT}, std::pair{"TERM", SIGTERM}, std::pair{"HUP", SIGHUP},
+        std::pair{"QUIT", SIGQUIT}, std::pair{"KILL", SIGKILL}})
     if (what == name) {
       raise(number);
       return 0;
     }
   if (what == "SWAP")
     return -1;
-  for (const auto& [name, number] :
-       {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC}, std::pair{"ENFILE", ENFILE},
-        std::pair{"EROFS", EROFS}})
+  for (const auto& [name, number] : {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC},
+                                     std::pair{"ENFILE", ENFILE}, std::pair{"EROFS", EROFS}})
     if (what == name)
       return number;
   return EIO;
@@ -140,7 +139,7 @@ extern "C" int openat(int dir_fd, const char* path, int flags, ...) {
     // Another program puts a link to outside the volume in the folder's place.
     const std::string moved = std::string(path) + ".moved";
     next<int (*)(int, const char*, int, const char*)>("renameat")(dir_fd, path, dir_fd,
-                                                                moved.c_str());
+                                                                  moved.c_str());
     if (const char* outside = std::getenv("TARNWICK_OUTSIDE"))
       symlinkat(outside, dir_fd, path);
   }

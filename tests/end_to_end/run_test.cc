@@ -81,26 +81,55 @@ struct ArgumentCase {
   const char* name;
   std::vector<std::string> args;
   bool pauses;
+  bool answers = false;  // prints the usage or the version and touches nothing
+  bool windows_only = false;
 };
+
+std::string usage() {
+  return lines({"Usage: tarnwick [-q]",
+                "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,",
+                "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,",
+                "and resets the player's playback state, statistics and shuffle sequence.",
+                "Start it with the player's root folder (the one that holds iPod_Control)",
+                "as the working directory.", "", "  -q         do not wait for ENTER at the end",
+                std::string("  --help     show this text and exit (also -h") +
+                    (windows_build() ? " and /?)" : ")"),
+                "  --version  show the version and exit", "",
+                "Exit status: 0 when the database was rebuilt, 1 when it was not."});
+}
 
 class Arguments : public testing::TestWithParam<ArgumentCase> {};
 
 TEST_P(Arguments, OnlyALoneDashQSkipsThePause) {
+  const ArgumentCase& c = GetParam();
+  if (c.windows_only && !windows_build())
+    GTEST_SKIP() << "only the Windows program takes /?";
   DeviceTree tree;
-  const RunResult run = run_tarnwick(tree.root(), {.args = GetParam().args, .input = "\n"});
-  const std::string expected = banner_and_templates() + kEmptyRoot + closing(0);
-  EXPECT_EQ(run.output, GetParam().pauses ? expected + "\nPress ENTER to quit ...\n" : expected);
+  write_file(tree.itunes() / "iTunesStats", "stats");
+  const RunResult run = run_tarnwick(tree.root(), {.args = c.args, .input = "\n"});
   EXPECT_EQ(run.status, 0);
+  if (c.answers) {
+    EXPECT_EQ(run.output, c.args[0] == "--version" ? "tarnwick " TARNWICK_VERSION "\n" : usage());
+    EXPECT_FALSE(path_exists(tree.database())) << "nothing is written";
+    EXPECT_EQ(read_file(tree.itunes() / "iTunesStats"), "stats") << "nothing is reset";
+    return;
+  }
+  const std::string expected =
+      banner_and_templates() + kEmptyRoot + closing(0, {"not needed.", "OK.", "not needed."});
+  EXPECT_EQ(run.output, c.pauses ? expected + "\nPress ENTER to quit ...\n" : expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Arguments,
-                         testing::Values(ArgumentCase{"none", {}, true},
-                                         ArgumentCase{"dash_q", {"-q"}, false},
-                                         ArgumentCase{"upper_case", {"-Q"}, true},
-                                         ArgumentCase{"with_another", {"-q", "x"}, true},
-                                         ArgumentCase{"another_first", {"x", "-q"}, true},
-                                         ArgumentCase{"longer", {"-qq"}, true}),
-                         NameOfCase());
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Arguments,
+    testing::Values(
+        ArgumentCase{"none", {}, true}, ArgumentCase{"dash_q", {"-q"}, false},
+        ArgumentCase{"upper_case", {"-Q"}, true}, ArgumentCase{"with_another", {"-q", "x"}, true},
+        ArgumentCase{"another_first", {"x", "-q"}, true}, ArgumentCase{"longer", {"-qq"}, true},
+        ArgumentCase{"help", {"--help"}, false, true}, ArgumentCase{"h", {"-h"}, false, true},
+        ArgumentCase{"slash_question_mark", {"/?"}, false, true, true},
+        ArgumentCase{"version", {"--version"}, false, true},
+        ArgumentCase{"help_with_another", {"--help", "x"}, true}),
+    NameOfCase());
 
 TEST(Run, PauseEndsAtEndOfInput) {
   DeviceTree tree;

@@ -138,7 +138,9 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
     raw_argv.push_back(const_cast<char*>(arg.c_str()));
   raw_argv.push_back(nullptr);
   std::vector<std::string> environment;
-  const auto name_of = [](const std::string& setting) { return setting.substr(0, setting.find('=')); };
+  const auto name_of = [](const std::string& setting) {
+    return setting.substr(0, setting.find('='));
+  };
   for (char** setting = environ; *setting; ++setting) {
     const std::string inherited = *setting;
     // A setting of the test's own replaces the inherited one.
