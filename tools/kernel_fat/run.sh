@@ -36,7 +36,7 @@ boot() {
     append="$append tarnwick.record=1"
     drives+=(-drive "file=$log,format=raw,if=virtio")
   fi
-  timeout 300 qemu-system-x86_64 -machine q35 -m 256 -display none -serial stdio \
+  timeout 300 qemu-system-x86_64 -machine q35 -m 256 -display none -serial stdio -nic none \
     -no-reboot -kernel "$work/vmlinux" -initrd "$work/initramfs.cpio" -append "$append" \
     "${drives[@]}" </dev/null 2>&1 | tr -d '\r'
 }
