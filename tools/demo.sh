@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds tarnwick and runs it on a copy of the sample volume, then shows what
-# it wrote. The repository's own files are never touched.
+# Builds tarnwick (into build-demo/, which git ignores) and runs it on a copy
+# of the sample volume, then shows what it wrote. The sample is never touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$top" -B "$top/build-demo" -DTARNWICK_TESTS=OFF >/dev/null

@@ -422,6 +422,9 @@ INSTANTIATE_TEST_SUITE_P(
                     kTemplatesKept + write_error(std::string("creating the temporary file: ") +
                                                  std::strerror(ENFILE)),
                     false, 1},
+        HostileCase{"ctrl_c_while_the_temporary_file_is_created", [](UsedDevice&) {},
+                    with_fault("open-temp:INT", "\"$@\"; echo \"status $?\""), "status 130\n",
+                    false, 0},
         HostileCase{"volume_gone_read_only_at_the_left_over", [](UsedDevice&) {},
                     with_fault("unlink:EROFS"),
                     kTemplatesKept +

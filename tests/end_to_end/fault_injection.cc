@@ -4,8 +4,8 @@
 // (the temporary file's creation), "open-null" (the null device), "readdir"
 // or "openat" (a folder opened inside its parent); @N picks the Nth such
 // call (the first by default). WHAT is a signal (INT, TERM,
-// HUP, QUIT, KILL), delivered just before the call goes on, as if the user
-// pressed Ctrl-C at that moment, or an error (EIO by default, EACCES,
+// HUP, QUIT, KILL), delivered just before the call goes on (for "open-temp"
+// just after it), as if the user pressed Ctrl-C at that moment, or an error (EIO by default, EACCES,
 // ENOSPC, ENFILE, EROFS) that the call then fails with; SWAP, for
 // "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before
 // it is opened, as another program could.
@@ -29,8 +29,9 @@
 namespace {
 
 // The error the call is to fail with, or 0 when it goes on (after raising
-// the signal named, if any).
-int failing(std::string_view call) {
+// the signal named, if any; with signal_after, that signal is left to the
+// caller to raise once the call is made).
+int failing(std::string_view call, int* signal_after = nullptr) {
   const char* fault = std::getenv("TARNWICK_FAULT");
   if (!fault)
     return 0;
@@ -54,7 +55,10 @@ int failing(std::string_view call) {
        {std::pair{"INT", SIGINT}, std::pair{"TERM", SIGTERM}, std::pair{"HUP", SIGHUP},
         std::pair{"QUIT", SIGQUIT}, std::pair{"KILL", SIGKILL}})
     if (what == name) {
-      raise(number);
+      if (signal_after)
+        *signal_after = number;
+      else
+        raise(number);
       return 0;
     }
   if (what == "SWAP")
@@ -109,12 +113,18 @@ extern "C" int open(const char* path, int flags, ...) {
   }
   const std::string_view name = path;
   const char* call = name == "/dev/null" ? "open-null" : name.ends_with(".tmp") ? "open-temp" : "";
+  // A signal comes once the file exists: the moment before the program
+  // could arm its removal.
+  int signal_after = 0;
   if (*call)
-    if (const int error = failing(call)) {
+    if (const int error = failing(call, &signal_after)) {
       errno = error;
       return -1;
     }
-  return next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+  const int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+  if (signal_after)
+    raise(signal_after);
+  return fd;
 }
 
 extern "C" struct dirent* readdir(DIR* dir) {
