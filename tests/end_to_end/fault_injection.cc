@@ -5,11 +5,10 @@
 // or "openat" (a folder opened inside its parent); @N picks the Nth such
 // call (the first by default). WHAT is a signal (INT, TERM,
 // HUP, QUIT, KILL), delivered just before the call goes on (for "open-temp"
-// just after it), as if the user pressed Ctrl-C at that moment, or an error (EIO by default, EACCES,
-// ENOSPC, ENFILE, EROFS) that the call then fails with; SWAP, for
-// "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before
-// it is opened, as another program could.
-// Only the Linux loader preloads it into any program; elsewhere it is empty.
+// just after it), as if the user pressed Ctrl-C at that moment, or an error (EIO by default,
+// EACCES, ENOSPC, ENFILE, EROFS) that the call then fails with; SWAP, for "openat", exchanges the
+// folder for a link to TARNWICK_OUTSIDE just before it is opened, as another program could. Only
+// the Linux loader preloads it into any program; elsewhere it is empty.
 #ifdef __linux__
 #include <dirent.h>
 #include <dlfcn.h>
