@@ -34,18 +34,18 @@ int failing(std::string_view call, int* signal_after = nullptr) {
   const char* fault = std::getenv("TARNWICK_FAULT");
   if (!fault)
     return 0;
-  std::string_view spec = fault;
+  std::string_view wanted = fault;
   std::string_view what = "EIO";
-  if (const size_t colon = spec.find(':'); colon != spec.npos) {
-    what = spec.substr(colon + 1);
-    spec = spec.substr(0, colon);
+  if (const size_t colon = wanted.find(':'); colon != wanted.npos) {
+    what = wanted.substr(colon + 1);
+    wanted = wanted.substr(0, colon);
   }
   int nth = 1;
-  if (const size_t at = spec.find('@'); at != spec.npos) {
-    nth = std::atoi(std::string(spec.substr(at + 1)).c_str());
-    spec = spec.substr(0, at);
+  if (const size_t at = wanted.find('@'); at != wanted.npos) {
+    nth = std::atoi(std::string(wanted.substr(at + 1)).c_str());
+    wanted = wanted.substr(0, at);
   }
-  if (spec != call)
+  if (wanted != call)
     return 0;
   static std::map<std::string, int, std::less<>> calls;
   if (++calls[std::string(call)] != nth)
