@@ -151,8 +151,9 @@ extern "C" int openat(int dir_fd, const char* path, int flags, ...) {
     const std::string moved = std::string(path) + ".moved";
     next<int (*)(int, const char*, int, const char*)>("renameat")(dir_fd, path, dir_fd,
                                                                   moved.c_str());
-    if (const char* outside = std::getenv("TARNWICK_OUTSIDE"))
-      symlinkat(outside, dir_fd, path);
+    const char* outside = std::getenv("TARNWICK_OUTSIDE");
+    if (outside && symlinkat(outside, dir_fd, path) != 0)
+      std::abort();  // the case could not be set up
   }
   return next<int (*)(int, const char*, int, ...)>("openat")(dir_fd, path, flags, mode);
 }
