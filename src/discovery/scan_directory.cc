@@ -194,7 +194,47 @@ struct Trail {
   size_t depth = 0;
 };
 
-// Walks the folder open as cursor, whose progress line has begun.
+int walk_folder(const char* dir, DirCursor* cursor, Trail& trail);
+
+// Lists the folder open as cursor, ends its progress line and walks what it
+// holds in order.
+int walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
+  Listing listing;
+  if (const int error = list_and_sort(cursor, dir, listing))
+    return cannot_browse(error, std::strcmp(dir, ".") == 0);
+  std::printf("%d files\n", listing.files);
+  for (int32_t j = 0; j < listing.too_long.count; ++j) {
+    std::printf("Skipped, path too long: ");
+    print_name(dir + 1);
+    std::printf("/");
+    print_name(sorted_name(listing.skipped.get(), j));
+    std::printf("\n");
+  }
+  listing.skipped.reset();
+  listing.too_long.names.reset();
+
+  std::array<char, kPathBufferSize> path;
+  for (int32_t j = 0; j < listing.accepted.count; ++j) {
+    const char* tagged = sorted_name(listing.sorted.get(), j);
+    if (format_text(path.data(), path.size(), "%s%c%s", dir, '/', tagged + 1) < 0)
+      continue;  // cannot happen: longer paths were set aside above
+    if (tagged[0] == 'F') {
+      if (!write_entry(path.data()))
+        return 0;
+      continue;
+    }
+    print_progress_head(path.data());
+    // Opened inside this folder, never through a link that took its place
+    // since the listing: nothing outside the volume is listed.
+    DirCursorPtr child(dir_open_inside(cursor, tagged + std::strlen(tagged) + 1));
+    if (!child ? !cannot_browse(errno, false) : !walk_folder(path.data(), child.get(), trail))
+      return 0;
+  }
+  return 1;
+}
+
+// Walks the folder open as cursor, whose progress line has begun, unless it
+// is one of the folders on the way down to it.
 int walk_folder(const char* dir, DirCursor* cursor, Trail& trail) {
   const DirIdentity identity = dir_identity(cursor);
   for (size_t i = 0; i < trail.depth; ++i) {
@@ -208,41 +248,7 @@ int walk_folder(const char* dir, DirCursor* cursor, Trail& trail) {
   if (trail.depth == trail.folders.size())
     return cannot_browse(ENAMETOOLONG, false);
   trail.folders[trail.depth++] = identity;
-  const int walked = [&] {
-    const bool at_root = std::strcmp(dir, ".") == 0;
-    Listing listing;
-    if (const int error = list_and_sort(cursor, dir, listing))
-      return cannot_browse(error, at_root);
-    std::printf("%d files\n", listing.files);
-    for (int32_t j = 0; j < listing.too_long.count; ++j) {
-      std::printf("Skipped, path too long: ");
-      print_name(dir + 1);
-      std::printf("/");
-      print_name(sorted_name(listing.skipped.get(), j));
-      std::printf("\n");
-    }
-    listing.skipped.reset();
-    listing.too_long.names.reset();
-
-    std::array<char, kPathBufferSize> path;
-    for (int32_t j = 0; j < listing.accepted.count; ++j) {
-      const char* tagged = sorted_name(listing.sorted.get(), j);
-      if (format_text(path.data(), path.size(), "%s%c%s", dir, '/', tagged + 1) < 0)
-        continue;  // cannot happen: longer paths were set aside above
-      if (tagged[0] == 'F') {
-        if (!write_entry(path.data()))
-          return 0;
-        continue;
-      }
-      print_progress_head(path.data());
-      // Opened inside this folder, never through a link that took its
-      // place since the listing: nothing outside the volume is listed.
-      DirCursorPtr child(dir_open_inside(cursor, tagged + std::strlen(tagged) + 1));
-      if (!child ? !cannot_browse(errno, false) : !walk_folder(path.data(), child.get(), trail))
-        return 0;
-    }
-    return 1;
-  }();
+  const int walked = walk_listing(dir, cursor, trail);
   --trail.depth;
   return walked;
 }

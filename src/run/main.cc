@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
   std::array<int, kSideFilePaths.size()> reset;
   const bool reset_durable =
       remove_for_good(kSideFilePaths.data(), static_cast<int>(reset.size()), reset.data());
-  const bool any_reset = reset[0] > 0 || reset[1] > 0 || reset[2] > 0;
+  const bool any_reset = std::any_of(reset.begin(), reset.end(), [](int r) { return r > 0; });
   if (!reset_durable) {
     record_failure("resetting the playback state", errno, Changed::kPlaybackState);
     fail_rebuild();

@@ -21,6 +21,12 @@
 
 #include "support/utf8.h"
 
+bool rename_was_refused(int error) {
+  // What both systems give for a rename they would not begin (Windows'
+  // sharing and access errors arrive as EACCES).
+  return error == EACCES || error == EPERM || error == EBUSY;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -301,10 +307,6 @@ Replaced replace_file(const char* from, const char* to) {
     return Replaced::kNo;
   }
   return flush_file_at(to) ? Replaced::kDurable : Replaced::kNotSure;
-}
-
-bool rename_was_refused(int error) {
-  return error == EACCES || error == EPERM || error == EBUSY;
 }
 
 const char* const kFileSystemCheck = "chkdsk";
@@ -620,10 +622,6 @@ Replaced replace_file(const char* from, const char* to) {
   if (old_file >= 0)
     close_keeping_errno(old_file);
   return durable ? Replaced::kDurable : Replaced::kNotSure;
-}
-
-bool rename_was_refused(int error) {
-  return error == EACCES || error == EPERM || error == EBUSY;
 }
 
 #ifdef __APPLE__
