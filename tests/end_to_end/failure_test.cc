@@ -476,8 +476,8 @@ INSTANTIATE_TEST_SUITE_P(
                                         "until [ -e iPod_Control/iTunes/iTunesSD.tmp ]; do\n"
                                         "  sleep 0.02\n"
                                         "done\n"
+                                        "exec 2>/dev/null\n"  // no job notices
                                         "kill -INT $program; cat <&3 >/dev/null &\n"
-                                        "exec 2>/dev/null\n"
                                         "wait $program && echo 'status 0' || echo 'status failed'"},
                     "status failed\n", false, 0, false},
         HostileCase{"control_directory_is_a_link",
