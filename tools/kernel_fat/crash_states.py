@@ -81,7 +81,10 @@ class Volume:
 
     def read(self, chain, size):
         data = b"".join(
-            self.image[self.data_at + (c - 2) * self.per_cluster :][: self.per_cluster] for c in chain
+            # A bounded slice: an open-ended one would copy the rest of the
+            # image for every cluster.
+            self.image[self.data_at + (c - 2) * self.per_cluster : self.data_at + (c - 1) * self.per_cluster]
+            for c in chain
         )
         return data[:size]
 

@@ -11,8 +11,17 @@ mkdir -p "$work/download"
 
 # The kernel package that linux-image-amd64 names, unpacked, not installed.
 if [ ! -f "$work/vmlinux" ]; then
-  package=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-  (cd "$work/download" && apt-get download "$package" >/dev/null 2>&1)
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  if [ -z "$package" ]; then
+    echo "FAILED: apt-cache knows no linux-image-amd64: the kernel package cannot be fetched (run apt-get update)"
+    exit 1
+  fi
+  (cd "$work/download" && apt-get download "$package" >"$work/download/apt.log" 2>&1) || {
+    echo "FAILED: could not fetch the kernel package $package with apt-get download:"
+    tail -n 3 "$work/download/apt.log"
+    exit 1
+  }
   rm -rf "$work/kernel"
   dpkg-deb -x "$work"/download/"$package"_*.deb "$work/kernel"
   # The xz stream inside vmlinuz is the ELF kernel, which qemu boots
