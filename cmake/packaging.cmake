@@ -65,20 +65,48 @@ else()
   find_program(GZIP gzip REQUIRED)
   execute_process(COMMAND date -u -R -d "${TARNWICK_RELEASE_DATE} 12:00"
                   OUTPUT_VARIABLE TARNWICK_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE)
-  configure_file(${PROJECT_SOURCE_DIR}/doc/changelog.Debian.in ${PROJECT_BINARY_DIR}/changelog
-                 @ONLY)
+  # The one changelog, CHANGELOG.md, in Debian's format: a section per
+  # version, each bullet an item, each dated by its heading.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                        ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md TARNWICK_CHANGELOG_LINES)
+  set(TARNWICK_DEBIAN_CHANGELOG "")
+  set(TARNWICK_ENTRY_TRAILER "")
+  foreach(line IN LISTS TARNWICK_CHANGELOG_LINES)
+    if(line MATCHES "^## ([0-9.]+) \\(([0-9-]+)\\)$")
+      string(APPEND TARNWICK_DEBIAN_CHANGELOG "${TARNWICK_ENTRY_TRAILER}")
+      execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_2} 12:00"
+                      OUTPUT_VARIABLE entry_date OUTPUT_STRIP_TRAILING_WHITESPACE)
+      string(APPEND TARNWICK_DEBIAN_CHANGELOG
+             "tarnwick (${CMAKE_MATCH_1}) unstable; urgency=medium\n\n")
+      set(TARNWICK_ENTRY_TRAILER "\n -- ${TARNWICK_MAINTAINER}  ${entry_date}\n\n")
+    elseif(line MATCHES "^- (.*)$")
+      string(APPEND TARNWICK_DEBIAN_CHANGELOG "  * ${CMAKE_MATCH_1}\n")
+    elseif(line MATCHES "^  +(.*)$")
+      string(APPEND TARNWICK_DEBIAN_CHANGELOG "    ${CMAKE_MATCH_1}\n")
+    elseif(TARNWICK_ENTRY_TRAILER AND line MATCHES "^[^#].*$")
+      string(APPEND TARNWICK_DEBIAN_CHANGELOG "  * ${line}\n")
+    endif()
+  endforeach()
+  string(REGEX REPLACE "\n\n$" "\n" TARNWICK_DEBIAN_CHANGELOG
+         "${TARNWICK_DEBIAN_CHANGELOG}${TARNWICK_ENTRY_TRAILER}")
+  file(WRITE ${PROJECT_BINARY_DIR}/changelog "${TARNWICK_DEBIAN_CHANGELOG}")
   add_custom_command(
     OUTPUT ${PROJECT_BINARY_DIR}/tarnwick.1.gz ${PROJECT_BINARY_DIR}/changelog.gz
     COMMAND ${GZIP} -9nc tarnwick.1 > tarnwick.1.gz
     COMMAND ${GZIP} -9nc changelog > changelog.gz
-    DEPENDS ${PROJECT_BINARY_DIR}/tarnwick.1 ${PROJECT_BINARY_DIR}/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/tarnwick.1 ${PROJECT_SOURCE_DIR}/CHANGELOG.md
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
   add_custom_target(compressed_docs ALL
                     DEPENDS ${PROJECT_BINARY_DIR}/tarnwick.1.gz ${PROJECT_BINARY_DIR}/changelog.gz)
   install(FILES ${PROJECT_BINARY_DIR}/tarnwick.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz ${PROJECT_SOURCE_DIR}/doc/copyright
-                ${PROJECT_SOURCE_DIR}/CHANGELOG.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The compiler's version strings: what Debian's own packaging strips.
+  if(CMAKE_OBJCOPY AND NOT APPLE)
+    add_custom_command(TARGET tarnwick POST_BUILD
+                       COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment $<TARGET_FILE:tarnwick>)
+  endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION sound)

@@ -8,7 +8,7 @@
 #include "discovery/track_kind.h"
 #include "support/failure.h"
 #include "support/paths.h"
-#include "support/platform.h"
+#include "support/system_names.h"
 
 int write_entry(const char* path) {
   if (!path || path[0] == '\0' || std::strlen(path) > kMaxComposedPath)

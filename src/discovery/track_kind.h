@@ -13,14 +13,24 @@ struct TrackKind {
   bool joins_shuffle;          // byte 555: audiobooks stay out of shuffle
 };
 
-inline constexpr std::array<TrackKind, 6> kTrackKinds = {{
+// Sized by its rows, so that no empty row can make extension-less names
+// playable.
+inline constexpr auto kTrackKinds = std::to_array<TrackKind>({
     {"mp3", 1, true},
     {"wav", 4, true},
     {"aa", 4, false},
     {"m4a", 2, true},
     {"m4b", 2, false},
     {"m4p", 2, true},
-}};
+});
+
+consteval bool every_row_has_an_extension() {
+  for (const TrackKind& kind : kTrackKinds)
+    if (kind.extension.empty())
+      return false;
+  return true;
+}
+static_assert(every_row_has_an_extension(), "a track kind without an extension");
 
 // The row for the extension of name (a file name or a whole path), or null
 // when the file is not playable.

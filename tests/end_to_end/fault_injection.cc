@@ -1,14 +1,14 @@
 // Preloaded into the program by the fault tests. TARNWICK_FAULT says which
 // call goes wrong and how: "CALL[@N][:WHAT]". CALL is "fsync",
 // "fsync-directory" (only a directory's), "rename", "unlink", "open-temp"
-// (the temporary file's creation), "open-null" (the null device), "readdir"
-// or "openat" (a folder opened inside its parent); @N picks the Nth such
-// call (the first by default). WHAT is a signal (INT, TERM,
-// HUP, QUIT, KILL), delivered just before the call goes on (for "open-temp"
-// just after it), as if the user pressed Ctrl-C at that moment, or an error (EIO by default,
-// EACCES, ENOSPC, ENFILE, EROFS) that the call then fails with; SWAP, for "openat", exchanges the
-// folder for a link to TARNWICK_OUTSIDE just before it is opened, as another program could. Only
-// the Linux loader preloads it into any program; elsewhere it is empty.
+// (the temporary file's creation), "open-null" (the null device), "getdents64"
+// (one read of a folder's listing) or "openat" (a folder opened inside its parent); @N picks the
+// Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL), delivered
+// just before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at
+// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS) that the call then fails
+// with; SWAP, for "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before it is
+// opened, as another program could. Only the Linux loader preloads it into any program; elsewhere
+// it is empty.
 #ifdef __linux__
 #include <dirent.h>
 #include <dlfcn.h>
@@ -126,12 +126,12 @@ extern "C" int open(const char* path, int flags, ...) {
   return fd;
 }
 
-extern "C" struct dirent* readdir(DIR* dir) {
-  if (const int error = failing("readdir")) {
+extern "C" ssize_t getdents64(int fd, void* buffer, size_t length) {
+  if (const int error = failing("getdents64")) {
     errno = error;
-    return nullptr;
+    return -1;
   }
-  return next<struct dirent* (*)(DIR*)>("readdir")(dir);
+  return next<ssize_t (*)(int, void*, size_t)>("getdents64")(fd, buffer, length);
 }
 
 extern "C" int openat(int dir_fd, const char* path, int flags, ...) {

@@ -1,6 +1,8 @@
 #include "device_tree.h"
 
+#ifdef __linux__
 #include <sys/mount.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -14,6 +16,7 @@ DeviceTree::DeviceTree() : root_(dir_.path() / "volume") {
 
 DeviceTree::DeviceTree(SmallVolume volume) : root_(dir_.path() / "volume") {
   fs::create_directories(root_);
+#ifdef __linux__
   const std::string options = "size=" + std::to_string(volume.bytes) + ",mode=0755";
   if (mount("tarnwick-test", root_.c_str(), "tmpfs", 0, options.c_str()) == 0) {
     mounted_ = true;
@@ -21,11 +24,17 @@ DeviceTree::DeviceTree(SmallVolume volume) : root_(dir_.path() / "volume") {
   } else {
     why_not_ = std::string("cannot mount a small tmpfs (needs root): ") + std::strerror(errno);
   }
+#else
+  (void)volume;
+  why_not_ = "a small tmpfs volume is mounted only on Linux";
+#endif
 }
 
 DeviceTree::~DeviceTree() {
+#ifdef __linux__
   if (mounted_)
     umount2(root_.c_str(), MNT_DETACH);
+#endif
 }
 
 void DeviceTree::add_file(const std::string& relative, const std::string& content) const {

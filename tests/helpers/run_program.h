@@ -41,6 +41,15 @@ RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds)
 // build prints "\n"; run_tarnwick gives them back with "\n".
 const char* windows_build();
 
+// A case whose names the test's file system refused: skipped on macOS,
+// whose APFS takes only UTF-8 names; anywhere else the refusal is a fault.
+#ifdef __APPLE__
+#define SKIP_WHERE_NAMES_MUST_BE_UTF8(refused) \
+  GTEST_SKIP() << "this file system takes only UTF-8 names: " << (refused).what()
+#else
+#define SKIP_WHERE_NAMES_MUST_BE_UTF8(refused) throw
+#endif
+
 // Skips a case that only the POSIX build can show, saying why.
 #define SKIP_FOR_WINDOWS_BUILD(why)                         \
   do {                                                      \

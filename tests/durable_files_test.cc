@@ -1,6 +1,6 @@
-// The operating-system layer: what stands in the temporary file's place,
+// The files on the player: what stands in the temporary file's place,
 // and the directory check.
-#include "support/platform.h"
+#include "support/durable_files.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ struct LeftoverCase {
   bool removable;
 };
 
-TEST(Platform, LeftoversAreRemovedNeverFollowed) {
+TEST(DurableFiles, LeftoversAreRemovedNeverFollowed) {
   const LeftoverCase cases[] = {
       {"nothing", [](const fs::path&) {}, true},
       {"file", [](const fs::path& at) { std::ofstream(at) << "x"; }, true},
@@ -58,7 +58,7 @@ TEST(Platform, LeftoversAreRemovedNeverFollowed) {
   }
 }
 
-TEST(Platform, MayReplaceOnlyARegularFileOrNothing) {
+TEST(DurableFiles, MayReplaceOnlyARegularFileOrNothing) {
   TempDir dir;
   const fs::path file = dir.path() / "file";
   std::ofstream(file) << "x";
@@ -72,7 +72,7 @@ TEST(Platform, MayReplaceOnlyARegularFileOrNothing) {
   EXPECT_EQ(open_regular_file((dir.path() / "directory").string().c_str()), nullptr);
 }
 
-TEST(Platform, VisitDirectoryComesBackWhereItStarted) {
+TEST(DurableFiles, VisitDirectoryComesBackWhereItStarted) {
   TempDir dir;
   fs::create_directories(dir.path() / "a" / "b");
   const fs::path start = fs::current_path();

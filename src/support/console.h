@@ -1,0 +1,16 @@
+// The standard streams and the console the program writes to.
+#pragma once
+
+// Opens any of standard input, output and error that is closed on the null
+// device, so that no file opened later can take its place and receive the
+// console's text. 0 when one is closed and the null device cannot be
+// opened: the run must then stop before it opens anything.
+[[nodiscard]] int open_standard_streams();
+
+// Sets the console up for the program's text: UTF-8 on Windows. The
+// console is put back as it was when the program ends.
+void prepare_console();
+
+// Puts the console back as prepare_console found it, now; safe from any
+// thread and more than once (an interruption's handler calls it).
+void restore_console();

@@ -1,0 +1,50 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "support/console.h"
+
+namespace {
+
+void restore_console_code_page(UINT code_page) {
+  static UINT saved = 0;
+  if (code_page != 0)
+    saved = code_page;
+  else if (saved != 0)
+    SetConsoleOutputCP(saved);
+}
+
+}  // namespace
+
+int open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) >= 0)
+      continue;
+    const int null_device = _open("NUL", _O_RDWR);
+    if (null_device < 0)
+      return 0;
+    if (null_device != fd) {
+      _dup2(null_device, fd);
+      _close(null_device);
+    }
+  }
+  return 1;
+}
+
+void prepare_console() {
+  // Names arrive in UTF-8 only when the manifest's code page was honoured
+  // (Windows 10 1903 and later); otherwise the console keeps its own.
+  if (GetACP() != CP_UTF8)
+    return;
+  const UINT previous = GetConsoleOutputCP();
+  if (previous != 0 && previous != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+    restore_console_code_page(previous);  // the console outlives the program
+    std::atexit(restore_console);
+  }
+}
+
+void restore_console() {
+  restore_console_code_page(0);
+}

@@ -1,0 +1,211 @@
+// Linux's vfat and Apple's msdosfs: the sequences that put each change on
+// the device in an order a pulled cable cannot break.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "support/durable_files.h"
+
+namespace {
+
+// Closes fd and keeps the errno of what came before.
+void close_keeping_errno(int fd) {
+  const int error = errno;
+  close(fd);
+  errno = error;
+}
+
+std::string directory_of(const char* path) {
+  const std::string text = path;
+  const size_t slash = text.rfind('/');
+  return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+// Puts fd's data and its entry on the device. On macOS fsync leaves the
+// data in the drive's cache; F_FULLFSYNC does not. File systems that
+// cannot flush a directory are taken at their word.
+int flush_descriptor(int fd) {
+#ifdef F_FULLFSYNC
+  if (fcntl(fd, F_FULLFSYNC) == 0)
+    return 1;
+#endif
+  return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+}
+
+int flush_directory(const std::string& dir) {
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  const int flushed = flush_descriptor(fd);
+  close_keeping_errno(fd);
+  return flushed;
+}
+
+// Opens the file at path only to keep it alive: while a descriptor is open,
+// Linux's and Apple's FAT drivers do not free its clusters when its name is
+// removed or replaced. -1 when nothing (or no regular file) is there.
+int hold_open(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0)
+    return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// A directory may be entered, and returned to, without being readable.
+#ifdef O_PATH
+constexpr int kDirectoryHandle = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int kDirectoryHandle = O_SEARCH;
+#else
+constexpr int kDirectoryHandle = O_RDONLY;
+#endif
+
+int visit_directory(const char* path) {
+  const int start = open(".", kDirectoryHandle | O_DIRECTORY | O_CLOEXEC);
+  if (start < 0)
+    return 0;
+  const int visited = chdir(path) == 0 && fchdir(start) == 0;
+  close(start);
+  return visited;
+}
+
+FILE* open_regular_file(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "rb");
+  if (!file)
+    close(fd);
+  return file;
+}
+
+int may_replace(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0)
+    return errno == ENOENT;
+  if (!S_ISREG(st.st_mode))
+    return 0;
+  const int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  close(fd);
+  return 1;
+}
+
+int remove_leftover(const char* path) {
+  if (unlink(path) == 0 || errno == ENOENT)
+    return 1;
+  // unlink refuses a directory: EISDIR on Linux, EPERM elsewhere.
+  return (errno == EISDIR || errno == EPERM) && rmdir(path) == 0;
+}
+
+FILE* create_new_file(const char* path) {
+  int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+#ifdef __APPLE__
+  // Apple's msdosfs writes a file's entry and FAT chain synchronously only
+  // for O_SYNC writes; F_FULLFSYNC alone leaves them as delayed writes.
+  flags |= O_SYNC;
+#endif
+  const int fd = open(path, flags, 0666);
+  if (fd < 0)
+    return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (!file)
+    close(fd);
+  return file;
+}
+
+void copy_owner_and_mode(FILE* file, const char* model) {
+  struct stat st;
+  if (stat(model, &st) != 0 || !S_ISREG(st.st_mode))
+    return;
+  const int fd = fileno(file);
+  // Only root may give a file away, and FAT keeps no owners: where this
+  // cannot be done, the file keeps what it has. The owner goes first, since
+  // changing it may clear mode bits.
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+  }
+  if (fchmod(fd, st.st_mode & 07777) != 0) {
+  }
+}
+
+int flush_to_disk(FILE* file) {
+  return std::fflush(file) == 0 && flush_descriptor(fileno(file));
+}
+
+// Linux's vfat frees a deleted file's clusters when its inode is evicted,
+// which the directory flush does not order after the entry's removal: each
+// file is held open while unlinked, so its clusters stay taken until the
+// directory (with the FAT) is on the device. Apple's msdosfs frees them when
+// the last user lets go, too.
+int remove_for_good(const char* const* paths, int count, int* results) {
+  std::vector<int> held;
+  int removed_any = 0;
+  for (int i = 0; i < count; ++i) {
+    const int fd = hold_open(paths[i]);
+    if (unlink(paths[i]) == 0) {
+      results[i] = 1;
+      removed_any = 1;
+    } else {
+      results[i] = errno == ENOENT ? 0 : -1;
+    }
+    if (fd >= 0)
+      held.push_back(fd);
+  }
+  const int flushed = !removed_any || flush_directory(directory_of(paths[0]));
+  for (const int fd : held)
+    close_keeping_errno(fd);
+  return flushed;
+}
+
+// Linux's vfat (vfat_rename) reuses the target's entry but only marks the
+// renamed inode dirty, while the directory flush writes the FAT, freeing
+// the old chain: the entry on the device would point at free clusters for
+// up to a minute. So the old file is held open (its clusters stay taken),
+// the directory is flushed (the temporary name gone), and then the renamed
+// file, which writes its entry with the new first cluster and size. The
+// other order can leave both names on one chain. On macOS the directory's
+// F_FULLFSYNC before the old file is let go does the same.
+Replaced replace_file(const char* from, const char* to) {
+  const int old_file = hold_open(to);
+  if (std::rename(from, to) != 0) {
+    if (old_file >= 0)
+      close_keeping_errno(old_file);
+    return Replaced::kNo;
+  }
+  int durable = flush_directory(directory_of(to));
+#ifndef __APPLE__
+  if (durable) {
+    const int renamed = open(to, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    durable = renamed >= 0 && flush_descriptor(renamed);
+    if (renamed >= 0)
+      close_keeping_errno(renamed);
+  }
+#endif
+  if (old_file >= 0)
+    close_keeping_errno(old_file);
+  return durable ? Replaced::kDurable : Replaced::kNotSure;
+}
+
+#ifdef __APPLE__
+const char* const kFileSystemCheck = "First Aid in Disk Utility";
+#else
+const char* const kFileSystemCheck = "fsck.vfat";
+#endif

@@ -1,0 +1,28 @@
+// What ends the program from outside: interruptions (signals, console
+// events), and the signals a failed write would raise.
+#pragma once
+
+// Neither a reader that goes away (a closed pipe) nor a file-size limit
+// may end the program in the middle of replacing the database: those
+// writes fail instead, and the failure is reported.
+void ignore_write_signals();
+
+// Interruptions: Ctrl-C, Ctrl-\, termination and hang-up (on Windows
+// Ctrl-C, Ctrl-Break and closing the console window). Installs the
+// handling once, before any file of the run's own exists; until
+// remove_on_interruption an interruption just ends the program.
+void catch_interruptions();
+
+// Holds interruptions back: one that arrives now takes effect only at
+// resume_interruptions or release_interruptions.
+void hold_interruptions();
+
+// From now on, and while interruptions are held back, an interruption
+// removes the file at path (which must stay valid) before the program ends.
+void remove_on_interruption(const char* path);
+
+// Lets held-back interruptions take effect, still removing the file.
+void resume_interruptions();
+
+// Forgets the file to remove and lets held-back interruptions take effect.
+void release_interruptions();

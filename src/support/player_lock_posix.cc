@@ -1,0 +1,46 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/player_lock.h"
+
+namespace {
+
+int player_lock = -1;
+
+}  // namespace
+
+int lock_player(const char* itunes_dir, void (*before_waiting)()) {
+  // flock works on every local file system, FAT included; the descriptor
+  // stays open, and the lock held, until unlock_player or the process ends.
+  const int fd = open(itunes_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    player_lock = fd;
+    return 1;
+  }
+  if (errno != EWOULDBLOCK) {
+    close(fd);
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;  // cannot lock here
+  }
+  before_waiting();
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      const int error = errno;
+      close(fd);
+      errno = error;
+      return 0;
+    }
+  }
+  player_lock = fd;
+  return 1;
+}
+
+void unlock_player() {
+  if (player_lock >= 0)
+    close(player_lock);
+  player_lock = -1;
+}
