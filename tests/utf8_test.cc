@@ -56,4 +56,37 @@ TEST(Utf8ToUnits, NeverWritesPastTheField) {
   EXPECT_EQ(decode(emoji).size(), emoji.size() / 2);
 }
 
+// A Windows name goes into the program and back, and into the database,
+// unit for unit, a lone surrogate included.
+TEST(NameUnits, WindowsNamesComeBackUnitForUnit) {
+  struct Case {
+    const char* what;
+    std::u16string units;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {"ascii", u"a.mp3", "a.mp3"},
+      {"latin", u"caf\u00E9", "caf\xC3\xA9"},
+      {"greek and han", u"\u0391\u65E5", "\xCE\x91\xE6\x97\xA5"},
+      {"a pair", u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+      {"lone high",
+       u"a\xD83D"
+       u"b",
+       "a\xED\xA0\xBD"
+       "b"},
+      {"lone low", u"\xDE00.mp3", "\xED\xB8\x80.mp3"},
+      {"low before high", u"\xDE00\xD83D", "\xED\xB8\x80\xED\xA0\xBD"},
+      {"high at the end", u"x\xDBFF", "x\xED\xAF\xBF"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(utf16_to_name(c.units), c.bytes) << c.what;
+    EXPECT_EQ(name_to_utf16(c.bytes), c.units) << c.what;
+    uint16_t units[16] = {};
+    const int count = name_to_units(c.bytes, units, 16);
+    EXPECT_EQ(std::u16string(units, units + count), c.units) << c.what;
+  }
+  // Bytes no Windows name gives keep their own values, as on POSIX.
+  EXPECT_EQ(name_to_utf16("caf\xE9"), u"caf\u00E9");
+}
+
 }  // namespace

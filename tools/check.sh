@@ -8,6 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 windows_exe=""
+windows_ansi_exe=""
 # Each stage prints its name as it starts and its time as it ends, so that a
 # slow stage is told from a hang; the summary at the end lists them all, and
 # a failure names the stage it broke.
@@ -64,6 +65,9 @@ grep -m 1 '^## ' "$top/CHANGELOG.md" | grep -Eqx "## $version \([0-9]{4}-[0-9]{2
 stale=$(grep -oE 'tarnwick[-_][0-9]+\.[0-9]+\.[0-9]+' "$top/README.md" |
   grep -vx "tarnwick[-_]$version" || true)
 [ -z "$stale" ] || fail "README.md names another version than $version: $stale"
+# The banner shows the major and minor version only, and the README says so.
+grep -q "Welcome to Tarnwick, version ${version%.*}\`" "$top/README.md" ||
+  fail "README.md does not show the banner's version ${version%.*}"
 
 stage "the source format"
 # The sources are formatted as .clang-format says.
@@ -82,6 +86,11 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
   cmake --build "$top/build-win" -j"$jobs"
   windows_exe="$top/build-win/tarnwick.exe"
+  # As Windows before 10 version 1903 runs it: no UTF-8 code page.
+  cmake -S "$top" -B "$top/build-win-ansi" -DTARNWICK_WERROR=ON -DTARNWICK_TESTS=OFF \
+    -DTARNWICK_UTF8_CODE_PAGE=OFF -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
+  cmake --build "$top/build-win-ansi" -j"$jobs" --target tarnwick
+  windows_ansi_exe="$top/build-win-ansi/tarnwick.exe"
 else
   skip "the Windows build and its tests (needs g++-mingw-w64-x86-64, wine and wine64)"
 fi
@@ -169,7 +178,8 @@ else
 fi
 
 stage "the unit and end-to-end tests"
-cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe"
+cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe" \
+  -DTARNWICK_WINDOWS_ANSI_EXE="$windows_ansi_exe"
 cmake --build "$top/build-check" -j"$jobs"
 if [ -n "$windows_exe" ]; then
   run_tests "$top/build-win"

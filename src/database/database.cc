@@ -158,7 +158,7 @@ int finalize_header() {
   file_header[2] = static_cast<uint8_t>(playable_count & 0xFF);
   if (std::fseek(db_file, 0, SEEK_SET) != 0 ||
       std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
-    record_failure("writing the header", errno);
+    record_failure("writing the header", file_error());
     return 0;
   }
   return 1;
@@ -171,7 +171,7 @@ int close_database() {
     return 0;
   }
   const int closed = std::fclose(db_file) == 0;
-  const int error = errno;
+  const int error = closed ? 0 : file_error();
   db_file = nullptr;
   if (!closed) {
     record_failure("closing the file", error);
@@ -206,6 +206,6 @@ void abandon_database() {
     db_file = nullptr;
   }
   if (temp_file_ours)
-    std::remove(kDatabaseTempPath);
+    remove_own_file(kDatabaseTempPath);
   temp_file_ours = false;
 }

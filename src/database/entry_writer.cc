@@ -6,6 +6,7 @@
 
 #include "database/database.h"
 #include "discovery/track_kind.h"
+#include "support/durable_files.h"
 #include "support/failure.h"
 #include "support/paths.h"
 #include "support/system_names.h"
@@ -33,7 +34,7 @@ int write_entry(const char* path) {
   entry_header[kShuffleFlagOffset] = kind->joins_shuffle ? 1 : 0;
 
   if (std::fwrite(entry_header.data(), entry_header.size(), 1, db_file) != 1) {
-    record_failure("writing an entry", errno);
+    record_failure("writing an entry", file_error());
     return 0;
   }
   return 1;

@@ -34,10 +34,8 @@ int open_standard_streams() {
 }
 
 void prepare_console() {
-  // Names arrive in UTF-8 only when the manifest's code page was honoured
-  // (Windows 10 1903 and later); otherwise the console keeps its own.
-  if (GetACP() != CP_UTF8)
-    return;
+  // Names are UTF-8 inside the program whatever the system's code page, so
+  // the console shows UTF-8 while the program runs.
   const UINT previous = GetConsoleOutputCP();
   if (previous != 0 && previous != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
     restore_console_code_page(previous);  // the console outlives the program

@@ -1,13 +1,17 @@
-// The directory enumerator over the find-file calls. FindFirstFileA both
-// opens the listing and delivers its first entry; the cursor holds that entry
-// back until it is asked for.
+// The directory enumerator over the wide find-file calls, so that names in
+// any script arrive whole whatever the system's code page. FindFirstFileW
+// both opens the listing and delivers its first entry; the cursor holds that
+// entry back until it is asked for.
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "support/dir_cursor.h"
+#include "support/utf8.h"
+#include "support/win32_system.h"
 
 namespace {
 
@@ -17,12 +21,15 @@ constexpr size_t kMaxPath = 600;  // a composed path, a name and the pattern
 
 struct DirCursor {
   HANDLE find_handle;  // INVALID_HANDLE_VALUE once the listing ended
-  WIN32_FIND_DATAA find_data;
+  WIN32_FIND_DATAW find_data;
   int pending;  // find_data holds an entry not yet handed out
   int finished;
   int error;
   DirIdentity identity;
-  char path[kMaxPath];
+  char path[kMaxPath];  // as the program names it, in UTF-8
+  // The entry handed out last, in UTF-8: a listed name is at most MAX_PATH
+  // units, each at most 3 bytes (a pair's 2 units take 4).
+  char name[MAX_PATH * 3 + 1];
 };
 
 namespace {
@@ -38,8 +45,11 @@ int errno_from(DWORD error) {
 // that may stand in its place: a reparse point (a junction, a link, a mount
 // folder put there since the parent was listed) is refused with ELOOP.
 bool take_identity(DirCursor* cursor) {
-  HANDLE folder = CreateFileA(
-      cursor->path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  const std::wstring path = system_path(cursor->path);
+  if (path.empty())
+    return false;
+  HANDLE folder = CreateFileW(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
     errno = errno_from(GetLastError());
@@ -94,9 +104,17 @@ DirCursor* open_listing(const char* parent, const char* name) {
     errno = error;
     return nullptr;
   }
-  std::memcpy(cursor->path + length, "\\*.*", 5);
-  cursor->find_handle = FindFirstFileA(cursor->path, &cursor->find_data);
-  cursor->path[length] = '\0';
+  std::wstring pattern = system_path(cursor->path);
+  if (pattern.empty()) {
+    const int error = errno;
+    std::free(cursor);
+    errno = error;
+    return nullptr;
+  }
+  if (pattern.back() != L'\\')
+    pattern += L'\\';
+  pattern += L'*';
+  cursor->find_handle = FindFirstFileW(pattern.c_str(), &cursor->find_data);
   if (cursor->find_handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     std::free(cursor);
@@ -121,7 +139,7 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   if (!cursor || cursor->finished)
     return 0;
   for (;;) {
-    if (!cursor->pending && !FindNextFileA(cursor->find_handle, &cursor->find_data)) {
+    if (!cursor->pending && !FindNextFileW(cursor->find_handle, &cursor->find_data)) {
       const DWORD error = GetLastError();
       cursor->error = error == ERROR_NO_MORE_FILES  ? 0
                       : errno_from(error) == EACCES ? EIO
@@ -134,7 +152,15 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
     // A directory that is a link or junction is never followed.
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
       continue;
-    *name = cursor->find_data.cFileName;
+    const auto* units = reinterpret_cast<const char16_t*>(cursor->find_data.cFileName);
+    const std::string bytes = utf16_to_name(units);
+    if (bytes.size() >= sizeof(cursor->name)) {
+      cursor->error = ENAMETOOLONG;
+      cursor->finished = 1;
+      return 0;
+    }
+    std::memcpy(cursor->name, bytes.c_str(), bytes.size() + 1);
+    *name = cursor->name;
     *is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return 1;
   }

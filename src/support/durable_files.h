@@ -22,6 +22,15 @@
 // link, a special file or an empty directory. 1 when nothing is there now.
 [[nodiscard]] int remove_leftover(const char* path);
 
+// Removes the run's own file at path (the temporary file it created).
+// 1 when it is gone.
+int remove_own_file(const char* path);
+
+// Why the last read, write, seek or close of a stream on the player
+// failed, in errno's kinds. On Windows it is read from the system's last
+// error, so that every C runtime (msvcrt, UCRT) reports the same cause.
+[[nodiscard]] int file_error();
+
 // Creates a new file at path for writing in binary mode; fails when anything
 // stands there already, a link included. Null, with errno set, on failure.
 // On macOS every write goes to the device as it is made (O_SYNC): the

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,14 @@ int remove_leftover(const char* path) {
     return 1;
   // unlink refuses a directory: EISDIR on Linux, EPERM elsewhere.
   return (errno == EISDIR || errno == EPERM) && rmdir(path) == 0;
+}
+
+int remove_own_file(const char* path) {
+  return std::remove(path) == 0;
+}
+
+int file_error() {
+  return errno;
 }
 
 FILE* create_new_file(const char* path) {

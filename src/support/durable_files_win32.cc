@@ -1,25 +1,54 @@
 // Windows' fastfat: write-through handles and the flushes it forwards to
-// the device.
-#include <direct.h>
+// the device. Every path goes to the wide calls in its long absolute form,
+// and every failure is read from the system's last error.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
+#include <string>
 
 #include "support/durable_files.h"
-#include "support/win32_errors.h"
+#include "support/win32_system.h"
 
 namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Attributes of whatever stands at path; INVALID_FILE_ATTRIBUTES, with the
+// last error set, when nothing does or the path cannot be made.
+DWORD attributes_of(const std::wstring& path) {
+  if (path.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return GetFileAttributesW(path.c_str());
+}
+
+// A stream over the handle, which it takes over; null, with errno set, when
+// the runtime cannot make one.
+FILE* stream_over(HANDLE handle, int flags, const char* mode) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+  if (fd < 0) {
+    CloseHandle(handle);
+    errno = EMFILE;
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, mode);
+  if (!file) {
+    _close(fd);
+    errno = EMFILE;
+  }
+  return file;
+}
 
 // fastfat's FlushFileBuffers on a file writes its data, its entry and its
 // parents, and forwards a flush to the device; on a directory other than
 // the root it does nothing. So it is always asked of a file.
-int flush_file_at(const char* path) {
-  HANDLE handle =
-      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+int flush_file_at(const std::wstring& path) {
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return set_errno_from_last_error();
   const BOOL flushed = FlushFileBuffers(handle);
@@ -32,16 +61,26 @@ int flush_file_at(const char* path) {
 }  // namespace
 
 int visit_directory(const char* path) {
-  char* start = _getcwd(nullptr, 0);
-  if (!start)
+  // The folder itself, opened as a folder: what changing into it needs.
+  const std::wstring full = system_path(path);
+  const DWORD attributes = attributes_of(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return set_errno_from_last_error();
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = ENOTDIR;
     return 0;
-  const int visited = _chdir(path) == 0 && _chdir(start) == 0;
-  std::free(start);
-  return visited;
+  }
+  HANDLE folder = CreateFileW(full.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE)
+    return set_errno_from_last_error();
+  CloseHandle(folder);
+  return 1;
 }
 
 FILE* open_regular_file(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const std::wstring full = system_path(path);
+  const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     set_errno_from_last_error();
     return nullptr;
@@ -50,57 +89,80 @@ FILE* open_regular_file(const char* path) {
     errno = EISDIR;
     return nullptr;
   }
-  return std::fopen(path, "rb");
-}
-
-int may_replace(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    return nothing_there();
-  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
-    return 0;
-  FILE* existing = std::fopen(path, "r+b");
-  if (!existing)
-    return 0;
-  std::fclose(existing);
-  return 1;
-}
-
-int remove_leftover(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    return nothing_there() ? 1 : set_errno_from_last_error();
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-    return RemoveDirectoryA(path) != 0 ? 1 : set_errno_from_last_error();  // never a target
-  if (attributes & FILE_ATTRIBUTE_READONLY)
-    SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-  return DeleteFileA(path) != 0 ? 1 : set_errno_from_last_error();
-}
-
-FILE* create_new_file(const char* path) {
-  // Shared for deletion, so that an interruption can remove it while open.
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     set_errno_from_last_error();
     return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
+    errno = EINVAL;
     return nullptr;
   }
-  FILE* file = _fdopen(fd, "wb");
-  if (!file)
-    _close(fd);
-  return file;
+  return stream_over(handle, _O_RDONLY | _O_BINARY, "rb");
+}
+
+int may_replace(const char* path) {
+  const std::wstring full = system_path(path);
+  const DWORD attributes = attributes_of(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return nothing_there();
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
+    return 0;
+  HANDLE handle = CreateFileW(full.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return 0;
+  CloseHandle(handle);
+  return 1;
+}
+
+int remove_leftover(const char* path) {
+  const std::wstring full = system_path(path);
+  const DWORD attributes = attributes_of(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return nothing_there() ? 1 : set_errno_from_last_error();
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)  // never a target
+    return RemoveDirectoryW(full.c_str()) != 0 ? 1 : set_errno_from_last_error();
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return DeleteFileW(full.c_str()) != 0 ? 1 : set_errno_from_last_error();
+}
+
+int remove_own_file(const char* path) {
+  const std::wstring full = system_path(path);
+  return !full.empty() && DeleteFileW(full.c_str()) != 0 ? 1 : set_errno_from_last_error();
+}
+
+FILE* create_new_file(const char* path) {
+  const std::wstring full = system_path(path);
+  if (full.empty())
+    return nullptr;
+  // Shared for deletion, so that an interruption can remove it while open.
+  HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    set_errno_from_last_error();
+    return nullptr;
+  }
+  return stream_over(handle, _O_WRONLY | _O_BINARY, "wb");
 }
 
 void copy_owner_and_mode(FILE*, const char*) {
 }
 
 int flush_to_disk(FILE* file) {
-  return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+  // A write that the runtime held back fails here: the system says why.
+  if (std::fflush(file) != 0)
+    return set_errno_from_last_error();
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return FlushFileBuffers(handle) ? 1 : set_errno_from_last_error();
+}
+
+int file_error() {
+  set_errno_from_last_error();
+  return errno;
 }
 
 // fastfat sends a deletion without write-through out by the lazy writer, in
@@ -109,15 +171,16 @@ int flush_to_disk(FILE* file) {
 // device for these too.
 int remove_for_good(const char* const* paths, int count, int* results) {
   for (int i = 0; i < count; ++i) {
-    HANDLE handle = CreateFileA(
-        paths[i], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
+    const std::wstring full = system_path(paths[i]);
+    HANDLE handle = full.empty()
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileW(full.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-      results[i] = nothing_there() ? 0 : -1;
+      results[i] = !full.empty() && nothing_there() ? 0 : -1;
       continue;
     }
-    results[i] =
-        CloseHandle(handle) && GetFileAttributesA(paths[i]) == INVALID_FILE_ATTRIBUTES ? 1 : -1;
+    results[i] = CloseHandle(handle) && attributes_of(full) == INVALID_FILE_ATTRIBUTES ? 1 : -1;
   }
   return 1;
 }
@@ -128,11 +191,16 @@ int remove_for_good(const char* const* paths, int count, int* results) {
 // frees the old chain, but sends no flush to the device: FlushFileBuffers on
 // a write handle to the new file does, with the file's entry and parents.
 Replaced replace_file(const char* from, const char* to) {
-  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  const std::wstring source = system_path(from);
+  const std::wstring target = system_path(to);
+  if (source.empty() || target.empty())
+    return Replaced::kNo;
+  if (!MoveFileExW(source.c_str(), target.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     set_errno_from_last_error();
     return Replaced::kNo;
   }
-  return flush_file_at(to) ? Replaced::kDurable : Replaced::kNotSure;
+  return flush_file_at(target) ? Replaced::kDurable : Replaced::kNotSure;
 }
 
 const char* const kFileSystemCheck = "chkdsk";

@@ -1,14 +1,20 @@
 #include <windows.h>
 
+#include <string>
+
 #include "support/console.h"
 #include "support/interruptions.h"
+#include "support/win32_system.h"
 
 namespace {
 
 CRITICAL_SECTION interruption_gate;
 bool gate_ready = false;
 bool gate_held = false;
-const char* volatile removal_path = nullptr;
+// The file to remove, in the system's form, made before it is armed: the
+// handler's thread only reads it.
+std::wstring removal_storage;
+const wchar_t* volatile removal_path = nullptr;
 
 // What an interrupted console program ends with.
 constexpr UINT kInterruptedStatus = 0xC000013A;
@@ -21,7 +27,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;
   EnterCriticalSection(&interruption_gate);
   if (removal_path)
-    DeleteFileA(removal_path);
+    DeleteFileW(removal_path);
   restore_console();
   ExitProcess(kInterruptedStatus);
 }
@@ -47,7 +53,10 @@ void hold_interruptions() {
 }
 
 void remove_on_interruption(const char* path) {
-  removal_path = path;
+  removal_path = nullptr;
+  removal_storage = system_path(path);
+  if (!removal_storage.empty())
+    removal_path = removal_storage.c_str();
 }
 
 void resume_interruptions() {

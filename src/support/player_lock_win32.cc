@@ -1,7 +1,9 @@
 #include <windows.h>
 
+#include <string>
+
 #include "support/player_lock.h"
-#include "support/win32_errors.h"
+#include "support/win32_system.h"
 
 namespace {
 
@@ -12,8 +14,12 @@ HANDLE player_lock = nullptr;
 int lock_player(const char* itunes_dir, void (*before_waiting)()) {
   // The volume's serial number and the folder's file ID name the player
   // however it is reached: another drive letter, a subst, a mount folder.
-  HANDLE folder = CreateFileA(itunes_dir, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const std::wstring path = system_path(itunes_dir);
+  if (path.empty())
+    return 0;
+  HANDLE folder =
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE)
     return set_errno_from_last_error();
   BY_HANDLE_FILE_INFORMATION info;

@@ -31,8 +31,10 @@ void print_name(const char* name) {
     const char* at = rest.data();
     // A C1 control (U+0080..U+009F) steers a terminal as well as a C0 one,
     // and so does a lone byte 0x80..0x9F on one that reads 8-bit controls.
-    const char32_t code = take_code_point(&rest);
-    if (code >= 0x20 && code != 0x7F && !(code >= 0x80 && code <= 0x9F))
+    // So is a lone surrogate of a Windows name: no terminal can show it.
+    const char32_t code = take_name_code_point(&rest);
+    if (code >= 0x20 && code != 0x7F && !(code >= 0x80 && code <= 0x9F) &&
+        !(code >= 0xD800 && code <= 0xDFFF))
       continue;
     std::fwrite(run, 1, static_cast<size_t>(at - run), stdout);
     std::fputc('?', stdout);

@@ -10,8 +10,8 @@ int compare_ignoring_case(const char* a, const char* b);
 
 // Prints a file or folder name to standard output with each control
 // character (below 0x20, 0x7F, and U+0080..U+009F whether encoded in UTF-8
-// or as a lone byte) shown as "?", so that a name cannot steer the
-// terminal; every other byte as it is.
+// or as a lone byte) and each encoded lone surrogate shown as "?", so that a
+// name cannot steer the terminal; every other byte as it is.
 void print_name(const char* name);
 
 // Formats into out, which always ends up terminated. Returns the length of

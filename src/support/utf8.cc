@@ -90,3 +90,76 @@ int utf8_to_units(std::string_view path, uint16_t* units, int max_units) {
   }
   return count;
 }
+
+namespace {
+
+bool is_encoded_surrogate(std::string_view bytes) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  return bytes.size() >= 3 && byte(0) == 0xED && byte(1) >= 0xA0 && byte(1) <= 0xBF &&
+         is_continuation(byte(2));
+}
+
+}  // namespace
+
+char32_t take_name_code_point(std::string_view* bytes) {
+  if (!is_encoded_surrogate(*bytes))
+    return take_code_point(bytes);
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>((*bytes)[i]); };
+  const char32_t code = 0xD000 | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+  bytes->remove_prefix(3);
+  return code;
+}
+
+std::string utf16_to_name(std::u16string_view units) {
+  std::string bytes;
+  bytes.reserve(units.size() * 3);
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t code = units[i];
+    const bool pair = code >= 0xD800 && code <= 0xDBFF && i + 1 < units.size() &&
+                      units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
+    if (pair)
+      code = 0x10000 + ((code - 0xD800) << 10) + (units[++i] - 0xDC00);
+    if (code < 0x80) {
+      bytes += static_cast<char>(code);
+    } else if (code < 0x800) {
+      bytes += static_cast<char>(0xC0 | (code >> 6));
+      bytes += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {  // a lone surrogate too
+      bytes += static_cast<char>(0xE0 | (code >> 12));
+      bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      bytes += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      bytes += static_cast<char>(0xF0 | (code >> 18));
+      bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      bytes += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return bytes;
+}
+
+std::u16string name_to_utf16(std::string_view bytes) {
+  std::u16string units;
+  units.reserve(bytes.size());
+  while (!bytes.empty()) {
+    const char32_t code = take_name_code_point(&bytes);
+    if (code <= 0xFFFF) {
+      units += static_cast<char16_t>(code);
+    } else {
+      units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    }
+  }
+  return units;
+}
+
+int name_to_units(std::string_view path, uint16_t* units, int max_units) {
+  int count = 0;
+  while (!path.empty()) {
+    const int appended = append_utf16(take_name_code_point(&path), units, count, max_units);
+    if (appended < 0)
+      break;
+    count = appended;
+  }
+  return count;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Takes the next character off the front of bytes, which must not be empty:
@@ -19,3 +20,24 @@ int append_utf16(char32_t code, uint16_t* units, int count, int max_units);
 // character as above, and returns how many were written. Never more units
 // than path has bytes.
 int utf8_to_units(std::string_view path, uint16_t* units, int max_units);
+
+// Windows names are UTF-16 that may hold an unpaired surrogate. Inside the
+// program they are UTF-8 in which such a surrogate is encoded on its own, as
+// three bytes ED A0..BF 80..BF (no valid UTF-8 holds these), so that a name
+// goes through the program and back to the system, or into the database,
+// unit for unit.
+
+// take_code_point, except that an encoded surrogate is taken whole, as its
+// own value (U+D800..U+DFFF).
+char32_t take_name_code_point(std::string_view* bytes);
+
+// A name or path from the system's UTF-16 into the program's 8-bit form.
+std::string utf16_to_name(std::u16string_view units);
+
+// Back into UTF-16 for the system: character by character as
+// take_name_code_point takes them (a byte that begins no sequence as that
+// byte's own value).
+std::u16string name_to_utf16(std::string_view bytes);
+
+// utf8_to_units with each encoded surrogate as one unit.
+int name_to_units(std::string_view path, uint16_t* units, int max_units);

@@ -14,6 +14,10 @@ DeviceTree::DeviceTree() : root_(dir_.path() / "volume") {
   fs::create_directories(itunes());
 }
 
+DeviceTree::DeviceTree(const std::string& folders) : root_(dir_.path() / folders / "volume") {
+  fs::create_directories(itunes());
+}
+
 DeviceTree::DeviceTree(SmallVolume volume) : root_(dir_.path() / "volume") {
   fs::create_directories(root_);
 #ifdef __linux__

@@ -15,6 +15,9 @@ struct SmallVolume {
 class DeviceTree {
  public:
   DeviceTree();
+  // With the root deeper down: at <temporary>/<folders>/volume, as a player
+  // reached through a mount folder deep in another volume.
+  explicit DeviceTree(const std::string& folders);
   // On a small volume mounted at the root; mounted() tells whether that
   // worked, and why_not why it did not.
   explicit DeviceTree(SmallVolume volume);

@@ -82,7 +82,12 @@ constexpr bool kAddressSanitizer = false;
 #endif
 
 // Whether the tests can run the program as an ordinary user, and why not.
+// (Under CI=true, a false answer also fails the case.)
 bool can_run_as_ordinary_user(std::string* why_not);
+
+// Whether CI runs the tests (CI=true): there every tool is installed and a
+// case skipped for a missing one is a failure.
+bool in_ci();
 
 // Makes the whole tree below path owned by nobody.
 void give_to_nobody(const fs::path& path);
