@@ -69,13 +69,22 @@ else()
   # version, each bullet an item, each dated by its heading.
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
                                         ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
-  file(STRINGS ${PROJECT_SOURCE_DIR}/CHANGELOG.md TARNWICK_CHANGELOG_LINES)
+  # Lines as a list: the text's own semicolons are held out of the way.
+  file(READ ${PROJECT_SOURCE_DIR}/CHANGELOG.md TARNWICK_CHANGELOG_TEXT)
+  string(REPLACE ";" "<semicolon>" TARNWICK_CHANGELOG_TEXT "${TARNWICK_CHANGELOG_TEXT}")
+  string(REPLACE "\n" ";" TARNWICK_CHANGELOG_LINES "${TARNWICK_CHANGELOG_TEXT}")
+  # Releases of one day follow each other by a minute from noon: Debian's
+  # changelog wants each entry strictly later than the one before.
   set(TARNWICK_DEBIAN_CHANGELOG "")
   set(TARNWICK_ENTRY_TRAILER "")
+  set(TARNWICK_VERSION_HEADINGS ${TARNWICK_CHANGELOG_LINES})
+  list(FILTER TARNWICK_VERSION_HEADINGS INCLUDE REGEX "^## [0-9.]+ ")
+  list(LENGTH TARNWICK_VERSION_HEADINGS entries_left)
   foreach(line IN LISTS TARNWICK_CHANGELOG_LINES)
     if(line MATCHES "^## ([0-9.]+) \\(([0-9-]+)\\)$")
       string(APPEND TARNWICK_DEBIAN_CHANGELOG "${TARNWICK_ENTRY_TRAILER}")
-      execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_2} 12:00"
+      math(EXPR entries_left "${entries_left} - 1")
+      execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_2} 12:00 UTC + ${entries_left} minutes"
                       OUTPUT_VARIABLE entry_date OUTPUT_STRIP_TRAILING_WHITESPACE)
       string(APPEND TARNWICK_DEBIAN_CHANGELOG
              "tarnwick (${CMAKE_MATCH_1}) unstable; urgency=medium\n\n")
@@ -90,6 +99,7 @@ else()
   endforeach()
   string(REGEX REPLACE "\n\n$" "\n" TARNWICK_DEBIAN_CHANGELOG
          "${TARNWICK_DEBIAN_CHANGELOG}${TARNWICK_ENTRY_TRAILER}")
+  string(REPLACE "<semicolon>" ";" TARNWICK_DEBIAN_CHANGELOG "${TARNWICK_DEBIAN_CHANGELOG}")
   file(WRITE ${PROJECT_BINARY_DIR}/changelog "${TARNWICK_DEBIAN_CHANGELOG}")
   add_custom_command(
     OUTPUT ${PROJECT_BINARY_DIR}/tarnwick.1.gz ${PROJECT_BINARY_DIR}/changelog.gz
