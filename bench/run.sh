@@ -7,6 +7,7 @@
 #
 #   bench/run.sh            # all volumes
 #   SIZES="10000" bench/run.sh
+#   BASELINE=REF bench/run.sh   # also an older commit's program, side by side
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-5}
@@ -16,7 +17,17 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNWICK_WERROR=ON >/de
 cmake --build "$build" -j"$(nproc)" --target tarnwick make_volume >/dev/null
 tarnwick="$build/tarnwick"
 work=$(mktemp -d "${BENCH_DIR:-/tmp}/tarnwick-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; [ -z "${BASELINE:-}" ] || git -C "$top" worktree remove --force "$work/baseline-src" 2>/dev/null || true' EXIT
+# Another commit's program, built the same way, timed on the same volumes
+# in the same run: the fair comparison on a machine whose speed drifts.
+baseline=""
+if [ -n "${BASELINE:-}" ]; then
+  git -C "$top" worktree add -q --detach "$work/baseline-src" "$BASELINE"
+  cmake -S "$work/baseline-src" -B "$work/baseline-build" -DCMAKE_BUILD_TYPE=Release \
+    -DTARNWICK_TESTS=OFF >/dev/null
+  cmake --build "$work/baseline-build" -j"$(nproc)" --target tarnwick >/dev/null
+  baseline="$work/baseline-build/tarnwick"
+fi
 
 # Seconds one run of the command takes, with microsecond resolution.
 seconds() {
@@ -27,6 +38,11 @@ seconds() {
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 run_program() { (cd "$1" && "$tarnwick" -q); }
+run_baseline() { (cd "$1" && "$baseline" -q); }
+calls_of() {
+  (cd "$1" && strace -c -f -o "$work/strace-baseline.txt" "$2" -q >/dev/null)
+  awk '$NF == "total" { print $4 }' "$work/strace-baseline.txt"
+}
 run_floor() {
   (cd "$1" && find . -type f >/dev/null)
   dd if=/dev/zero of="$work/floor.bin" bs="$2" count=1 conv=fsync status=none
@@ -58,6 +74,14 @@ report() {
     "$(awk -v p="$program" -v f="$floor" 'BEGIN { print p / f }')" \
     "$(awk -v p="$program" -v n="$files" 'BEGIN { print p / n * 1e6 }')" \
     "$peak" "$stats" "${writes:-0}" "$total"
+  if [ -n "$baseline" ]; then
+    local then_s
+    then_s=$(for _ in $(seq "$runs"); do seconds run_baseline "$volume"; done | median)
+    printf '%-14s %8s %8s %10.4f %10.4f %6.2f %12s %9s %9s %9s %9s\n' \
+      "  $BASELINE" "" "" "$then_s" "$floor" \
+      "$(awk -v p="$then_s" -v f="$floor" 'BEGIN { print p / f }')" "" "" "" "" \
+      "$(calls_of "$volume" "$baseline")"
+  fi
   rm -rf "$volume"
 }
 

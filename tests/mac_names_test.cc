@@ -62,4 +62,19 @@ TEST(MacStoredUnits, StopsAtTheBoundWithoutCuttingAPair) {
   EXPECT_EQ(stored(""), u"");
 }
 
+// The stored form is what must fit, not the listed one: 100 "e" with an
+// accent are 304 bytes as listed, 204 stored.
+TEST(MacStoredName, ComposedBeforeItIsBounded) {
+  std::string listed, composed;
+  for (int i = 0; i < 100; ++i) {
+    listed += "e\xCC\x81";
+    composed += "\xC3\xA9";
+  }
+  char out[1024];
+  EXPECT_EQ(mac_stored_name((listed + ".mp3").c_str(), out, sizeof out), 204);
+  EXPECT_EQ(std::string(out), composed + ".mp3");
+  // A stored form that does not fit the buffer is refused whole.
+  EXPECT_EQ(mac_stored_name((listed + ".mp3").c_str(), out, 204), -1);
+}
+
 }  // namespace

@@ -103,26 +103,40 @@ Templates take_templates(std::string_view old) {
   return taken;
 }
 
-void load_templates() {
+int load_templates() {
   std::array<char, kFileHeaderSize + kEntrySize> start;
   size_t length = 0;
   if (FILE* old = open_regular_file(kDatabasePath)) {
     length = std::fread(start.data(), 1, start.size(), old);
     std::fclose(old);
+  } else if (is_shortage(errno)) {
+    // Not an absent database: the process could not look. Rebuilding the
+    // templates from scratch would throw the old ones away.
+    record_failure("reading the old database", errno);
+    return 0;
   }
   const std::string_view old_bytes(start.data(), length);
   later_player_database = old_bytes.starts_with(kLaterPlayerMagic);
   take_templates(old_bytes);
+  return 1;
 }
 
 int open_database() {
-  if (later_player_database || !may_replace(kDatabasePath))
+  errno = 0;
+  if (later_player_database)
     return 0;
+  if (!may_replace(kDatabasePath)) {
+    if (!is_shortage(errno))
+      return 0;
+    record_failure("opening the database", errno);
+    return -1;
+  }
   // Runs are one at a time, so whatever has the temporary file's name is
   // left from a run that died, or was put there: it is removed, never
   // opened or followed.
   if (!remove_leftover(kDatabaseTempPath)) {
-    if (!is_damage_error(errno))
+    // A read-only volume is refused here as it is with a database present.
+    if (!is_damage_error(errno) || errno == EROFS)
       return 0;
     record_failure("removing the left-over temporary file", errno);
     return -1;
@@ -138,8 +152,10 @@ int open_database() {
   }
   resume_interruptions();
   if (!db_file) {
-    if (!is_shortage(error) && !is_damage_error(error))
+    if ((!is_shortage(error) && !is_damage_error(error)) || error == EROFS) {
+      errno = error;
       return 0;
+    }
     record_failure("creating the temporary file", error);
     return -1;
   }

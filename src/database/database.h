@@ -39,8 +39,10 @@ extern int32_t playable_count;                        // entry records handed to
 
 // Takes the header and the first entry of the existing database over as
 // templates when their length fields agree with the layout, and rebuilds
-// them from constants otherwise. Prints one line about each.
-void load_templates();
+// them from constants otherwise. Prints one line about each. 0, with the
+// failure recorded and nothing printed, when the process had no memory or
+// descriptors left to read the database with.
+[[nodiscard]] int load_templates();
 
 enum class Templates { kRebuilt, kHeaderTaken, kHeaderAndEntryTaken };
 
@@ -53,7 +55,8 @@ Templates take_templates(std::string_view old);
 // written, or none; not a later player's format), clears what a run that
 // died left, and starts a new temporary file with the header as a
 // placeholder. An interruption from now on removes that file. Returns 1 on
-// success; 0, with nothing changed, when the database may not be replaced;
+// success; 0, with nothing changed and errno saying why (EROFS for a
+// read-only volume), when the database may not be replaced;
 // -1 after recording the failure when the volume is damaged or full, or
 // the process has no descriptors left.
 [[nodiscard]] int open_database();

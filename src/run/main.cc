@@ -38,12 +38,24 @@ const char* what_was_left(Changed changed) {
   return "Nothing was changed on the iPod.";
 }
 
+// A read-only volume may be meant so, or be the system's answer to damage
+// it found on the volume.
+void say_read_only() {
+  std::printf(
+      "The iPod's volume is read-only. If it was not made read-only on purpose, the system "
+      "may have found damage on it: check it with %s, then run this program again.\n",
+      kFileSystemCheck);
+}
+
 [[noreturn]] void fail_rebuild() {
   abandon_database();
   release_interruptions();
   std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
               what_was_left(failure_changed()));
-  if (failure_is_damage()) {
+  if (failure_is_read_only()) {
+    std::printf("\n");
+    say_read_only();
+  } else if (failure_is_damage()) {
     // Writing again cannot help a volume that reports damage or went
     // read-only under the run.
     std::printf(
@@ -124,13 +136,15 @@ int main(int argc, char** argv) {
     return 1;
   prepare_console();
   ignore_write_signals();
+  // The text asked for must have been written (not lost on a full device
+  // or a closed pipe) for the answer to be a success.
   if (argc == 2 && asks_for_help(argv[1])) {
     print_usage();
-    return 0;
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("tarnwick %s\n", TARNWICK_VERSION);
-    return 0;
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
   }
   std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
@@ -150,16 +164,21 @@ int main(int argc, char** argv) {
   }
   catch_interruptions();
 
-  load_templates();
+  if (!load_templates())
+    fail_rebuild();
   const int opened = open_database();
+  const int refusal = errno;
   if (opened < 0)
     fail_rebuild();
   if (opened == 0) {
-    std::printf(
-        "ERROR: Cannot write to the iPod database file (iTunesSD)!\n"
-        "Please make sure that:\n"
-        " (*) you have sufficient permissions to write to the iPod volume\n"
-        " (*) you are actually using an iPod shuffle, and not some other iPod model :)\n");
+    std::printf("ERROR: Cannot write to the iPod database file (iTunesSD)!\n");
+    if (refusal == EROFS)
+      say_read_only();
+    else
+      std::printf(
+          "Please make sure that:\n"
+          " (*) you have sufficient permissions to write to the iPod volume\n"
+          " (*) you are actually using an iPod shuffle, and not some other iPod model :)\n");
     quit_program(1);
   }
 

@@ -46,11 +46,21 @@ int flush_directory(const std::string& dir) {
   return flushed;
 }
 
+// A descriptor on the file at path, for reading where its mode allows and
+// for writing otherwise (a database the player's owner may write but not
+// read): holding it or flushing through it needs either. -1 on failure.
+int open_either_way(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 || errno != EACCES)
+    return fd;
+  return open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+}
+
 // Opens the file at path only to keep it alive: while a descriptor is open,
 // Linux's and Apple's FAT drivers do not free its clusters when its name is
 // removed or replaced. -1 when nothing (or no regular file) is there.
 int hold_open(const char* path) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open_either_way(path);
   if (fd < 0)
     return -1;
   struct stat st;
@@ -101,8 +111,10 @@ int may_replace(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0)
     return errno == ENOENT;
-  if (!S_ISREG(st.st_mode))
+  if (!S_ISREG(st.st_mode)) {
+    errno = EISDIR;
     return 0;
+  }
   const int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return 0;
@@ -202,7 +214,7 @@ Replaced replace_file(const char* from, const char* to) {
   int durable = flush_directory(directory_of(to));
 #ifndef __APPLE__
   if (durable) {
-    const int renamed = open(to, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int renamed = open_either_way(to);
     durable = renamed >= 0 && flush_descriptor(renamed);
     if (renamed >= 0)
       close_keeping_errno(renamed);

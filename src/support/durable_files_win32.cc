@@ -108,12 +108,14 @@ int may_replace(const char* path) {
   const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return nothing_there();
-  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+    errno = EACCES;
     return 0;
+  }
   HANDLE handle = CreateFileW(full.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
-    return 0;
+    return set_errno_from_last_error();
   CloseHandle(handle);
   return 1;
 }

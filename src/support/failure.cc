@@ -45,3 +45,7 @@ bool is_damage_error(int error) {
 bool failure_is_damage() {
   return is_damage_error(failure_error);
 }
+
+bool failure_is_read_only() {
+  return failure_error == EROFS;
+}

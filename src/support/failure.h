@@ -27,3 +27,7 @@ bool failure_is_damage();
 // Whether error is one the file system gives for damage or a forced
 // read-only state.
 bool is_damage_error(int error);
+
+// Whether the recorded error says the volume is read-only (which may be on
+// purpose, or the system's answer to damage it found).
+bool failure_is_read_only();

@@ -7,8 +7,10 @@
 // writes fail instead, and the failure is reported.
 void ignore_write_signals();
 
-// Interruptions: Ctrl-C, Ctrl-\, termination and hang-up (on Windows
-// Ctrl-C, Ctrl-Break and closing the console window). Installs the
+// Interruptions: every signal that would end the program but for a crash
+// and SIGKILL (Ctrl-C, Ctrl-\, termination, hang-up, a CPU time limit, an
+// alarm, the user and real-time signals...); on Windows Ctrl-C, Ctrl-Break
+// and closing the console window. Installs the
 // handling once, before any file of the run's own exists; until
 // remove_on_interruption an interruption just ends the program.
 void catch_interruptions();

@@ -6,15 +6,30 @@
 
 namespace {
 
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default action ends the process is an interruption,
+// but for SIGKILL and SIGSTOP (which cannot be caught), the crash signals
+// (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS: the
+// program's own fault, left to end it as they do), and SIGPIPE and SIGXFSZ,
+// which are ignored so that the write fails and is reported.
+constexpr int kNamedInterruptions[] = {
+    SIGINT, SIGTERM,   SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef __linux__
+    SIGPWR, SIGSTKFLT, SIGIO,  // SIGIO is SIGPOLL, which ends the process here
+#endif
+};
 volatile sig_atomic_t removal_armed = 0;
 const char* removal_path = nullptr;
 
 sigset_t interruption_set() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int signal_number : kInterruptions)
+  for (const int signal_number : kNamedInterruptions)
     sigaddset(&set, signal_number);
+#ifdef SIGRTMIN
+  // The real-time signals end the process too.
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number)
+    sigaddset(&set, signal_number);
+#endif
   return set;
 }
 
@@ -35,13 +50,16 @@ void ignore_write_signals() {
 }
 
 void catch_interruptions() {
-  for (const int signal_number : kInterruptions) {
+  const sigset_t interruptions = interruption_set();
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&interruptions, signal_number) != 1)
+      continue;
     struct sigaction action = {};
     sigaction(signal_number, nullptr, &action);
     if (action.sa_handler == SIG_IGN)
       continue;  // started to ignore it (nohup): keep ignoring it
     action.sa_handler = on_interruption;
-    action.sa_mask = interruption_set();
+    action.sa_mask = interruptions;
     action.sa_flags = 0;
     sigaction(signal_number, &action, nullptr);
   }

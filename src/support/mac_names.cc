@@ -107,7 +107,9 @@ int compose_as_mac(char32_t* points, int count) {
 }
 
 int mac_stored_units(std::string_view path, uint16_t* units, int max_units) {
-  std::array<char32_t, kMaxComposedPath + 1> points;
+  // As many code points as a listed name may have: decomposed, it may be
+  // far longer than the name the driver stores.
+  std::array<char32_t, kMaxListedNameBytes> points;
   int count = 0;
   for (;;) {
     const size_t slash = path.find('/');
@@ -136,9 +138,10 @@ int mac_stored_units(std::string_view path, uint16_t* units, int max_units) {
 }
 
 int mac_stored_name(const char* listed, char* out, size_t size) {
-  std::array<uint16_t, 2 * kMaxComposedPath + 2> units;
+  // Composed first, bounded after: only the stored form must fit.
+  std::array<uint16_t, 2 * kMaxListedNameBytes> units;
   const std::string_view name = listed;
-  if (name.size() > kMaxComposedPath || name.find('/') != std::string_view::npos)
+  if (name.size() > kMaxListedNameBytes || name.find('/') != std::string_view::npos)
     return -1;
   const int count = mac_stored_units(name, units.data(), static_cast<int>(units.size()));
   size_t length = 0;

@@ -25,6 +25,10 @@ int mac_stored_units(std::string_view path, uint16_t* units, int max_units);
 // combining classes. Returns the new count.
 int compose_as_mac(char32_t* points, int count);
 
-// The stored form of one listed name (no "/"), as UTF-8 with a terminator,
-// into out of size bytes. Returns its length, or -1 when it does not fit.
+// The longest listed name the conversion takes whole.
+inline constexpr size_t kMaxListedNameBytes = 1024;
+
+// The stored form of one listed name (no "/", at most kMaxListedNameBytes
+// bytes), as UTF-8 with a terminator, into out of size bytes. Returns its
+// length, or -1 when it does not fit.
 int mac_stored_name(const char* listed, char* out, size_t size);

@@ -23,12 +23,19 @@ enum class Left { kNothing, kPlaybackState, kDatabase };
 
 // What a failed run prints: the step and reason, what it left, and either
 // the usual advice or, when the file system reports damage, the check.
+const std::string kReadOnly =
+    "The iPod's volume is read-only. If it was not made read-only on purpose, the system may have "
+    "found damage on it: check it with fsck.vfat, then run this program again.";
+
 std::string write_error(const std::string& what, Left left = Left::kNothing) {
-  const bool damage = what.ends_with(std::strerror(EIO)) || what.ends_with(std::strerror(EROFS));
+  const bool damage = what.ends_with(std::strerror(EIO));
   const char* state = left == Left::kNothing ? "Nothing was changed on the iPod."
                       : left == Left::kPlaybackState
                           ? "The old database was kept, but its playback state was reset."
                           : "The database may be incomplete: run this program again.";
+  if (what.ends_with(std::strerror(EROFS)))
+    return lines(
+        {"ERROR: Could not write the new iPod database file (" + what + ")!", state, kReadOnly});
   if (damage)
     return lines({"ERROR: Could not write the new iPod database file (" + what + ")!", state,
                   "The iPod's file system may be damaged: check it with fsck.vfat, then run "
@@ -48,6 +55,9 @@ std::string comparable(const std::string& transcript) {
   static const std::regex reason(R"(\((writing [a-z ]+): [^)]*\)!)");
   return std::regex_replace(transcript, reason, "($1: ...)!");
 }
+
+const std::string kCannotWriteReadOnly =
+    lines({"ERROR: Cannot write to the iPod database file (iTunesSD)!", kReadOnly});
 
 const std::string kCannotWrite = lines({
     "ERROR: Cannot write to the iPod database file (iTunesSD)!",
@@ -84,16 +94,23 @@ struct UsedDevice {
 
   // After a run over a volume that holds only /a.mp3: the old header and
   // entry as templates, the count and the one entry filled in.
-  void expect_rebuilt() const {
-    const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
-                              std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" +
-                              std::string(
-                                  "\0/\0a\0.\0m\0p\0"
-                                  "3",
-                                  13) +
-                              std::string(510, '\0') + std::string("\x01\0\0", 3);
-    EXPECT_TRUE(read_file(tree.database()) == old_db.substr(0, 18) + entry)
-        << "the new database is not in place";
+  // With the old database's templates, or (when it could not be read)
+  // with those the program makes from scratch.
+  void expect_rebuilt(bool from_scratch = false) const {
+    const std::string name = std::string(
+                                 "\0/\0a\0.\0m\0p\0"
+                                 "3",
+                                 13) +
+                             std::string(510, '\0') + std::string("\x01\0\0", 3);
+    const std::string entry =
+        from_scratch ? std::string("\x00\x02\x2E\x5A\xA5\x01", 6) + std::string(20, '\0') +
+                           std::string("\x64\x00\x00\x01\x00\x02", 6) + name
+                     : std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
+                           std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" + name;
+    const std::string header =
+        from_scratch ? std::string("\x00\x00\x01\x01\x06\x00\x00\x00\x12", 9) + std::string(9, '\0')
+                     : old_db.substr(0, 18);
+    EXPECT_TRUE(read_file(tree.database()) == header + entry) << "the new database is not in place";
     for (const auto& name : kCompanions)
       EXPECT_FALSE(path_exists(tree.itunes() / name)) << name << " is reset";
     EXPECT_FALSE(path_exists(tree.itunes() / "iTunesSD.tmp")) << "no temporary file is left";
@@ -197,6 +214,16 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"terminated_while_flushing", 2, RLIM_INFINITY, "fsync:TERM", "", 0},
         FaultCase{"hung_up_while_flushing", 2, RLIM_INFINITY, "fsync:HUP", "", 0},
         FaultCase{"ctrl_backslash_while_flushing", 2, RLIM_INFINITY, "fsync:QUIT", "", 0},
+        // Every signal that would end the program is an interruption.
+        FaultCase{"cpu_time_limit_while_flushing", 2, RLIM_INFINITY, "fsync:XCPU", "", 0},
+        FaultCase{"alarm_while_flushing", 2, RLIM_INFINITY, "fsync:ALRM", "", 0},
+        FaultCase{"user_signal_1_while_flushing", 2, RLIM_INFINITY, "fsync:USR1", "", 0},
+        FaultCase{"user_signal_2_while_flushing", 2, RLIM_INFINITY, "fsync:USR2", "", 0},
+        FaultCase{"virtual_alarm_while_flushing", 2, RLIM_INFINITY, "fsync:VTALRM", "", 0},
+        FaultCase{"profiling_alarm_while_flushing", 2, RLIM_INFINITY, "fsync:PROF", "", 0},
+        FaultCase{"power_failure_signal_while_flushing", 2, RLIM_INFINITY, "fsync:PWR", "", 0},
+        FaultCase{"stack_fault_signal_while_flushing", 2, RLIM_INFINITY, "fsync:STKFLT", "", 0},
+        FaultCase{"real_time_signal_while_flushing", 2, RLIM_INFINITY, "fsync:RTMIN", "", 0},
         FaultCase{"ctrl_c_while_resetting", 2, RLIM_INFINITY, "unlink@2:INT", "", 0},
         FaultCase{"ctrl_c_at_the_rename", 2, RLIM_INFINITY, "rename:INT", "", 0, true,
                   Left::kDatabase, true},
@@ -302,6 +329,7 @@ struct HostileCase {
   int status;
   bool posix_only = true;
   bool leftover_stays = false;
+  bool from_scratch = false;  // the old database could not be read
 };
 
 class Hostile : public testing::TestWithParam<HostileCase> {};
@@ -339,7 +367,7 @@ TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
             comparable(c.output.starts_with("status") ? c.output : kBanner + "\n\n" + c.output));
   EXPECT_EQ(run.status, c.status);
   if (c.rebuilt)
-    device.expect_rebuilt();
+    device.expect_rebuilt(c.from_scratch);
   else
     device.expect_untouched(c.leftover_stays);
   EXPECT_EQ(read_file(outside), "outside") << "nothing outside the volume is written";
@@ -375,6 +403,17 @@ INSTANTIATE_TEST_SUITE_P(
                       give_to_nobody(d.tree.root());
                     },
                     RunOptions{.as_nobody = true}, kCompleted, true, 0},
+        // Writable but not readable: replaced, and flushed, all the same.
+        HostileCase{"database_without_read_permission",
+                    [](UsedDevice& d) {
+                      give_to_nobody(d.tree.root());
+                      fs::permissions(d.tree.database(), fs::perms::owner_write);
+                    },
+                    RunOptions{.as_nobody = true},
+                    lines({"Rebuilding iTunesSD file header from scratch.",
+                           "Rebuilding iTunesSD entry header from scratch."}) +
+                        kWalked + closing(1, {"OK.", "OK.", "OK."}),
+                    true, 0, true, false, true},
         HostileCase{"temporary_name_is_an_empty_directory",
                     [](UsedDevice& d) { d.tree.add_dir("iPod_Control/iTunes/iTunesSD.tmp"); },
                     RunOptions{}, kCompleted, true, 0, false},
@@ -409,6 +448,14 @@ INSTANTIATE_TEST_SUITE_P(
             kTemplatesKept + lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
                 write_error(std::string("searching for files: ") + std::strerror(EACCES)),
             false, 1},
+        // What was asked for must reach its reader for the answer to succeed.
+        HostileCase{"help_into_a_full_device", [](UsedDevice&) {},
+                    RunOptions{.args = {}, .shell = "\"$@\" --help >/dev/full; echo \"status $?\""},
+                    "status 1\n", false, 0},
+        HostileCase{"version_into_a_full_device", [](UsedDevice&) {},
+                    RunOptions{.args = {},
+                               .shell = "\"$@\" --version >/dev/full; echo \"status $?\""},
+                    "status 1\n", false, 0},
         HostileCase{"null_device_unavailable_with_streams_closed", [](UsedDevice&) {},
                     with_fault("open-null:ENFILE", "\"$@\" <&- >&-; echo \"status $?\""),
                     "status 1\n", false, 0},
@@ -425,11 +472,19 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"ctrl_c_while_the_temporary_file_is_created", [](UsedDevice&) {},
                     with_fault("open-temp:INT", "\"$@\"; echo \"status $?\""), "status 130\n",
                     false, 0},
-        HostileCase{"volume_gone_read_only_at_the_left_over", [](UsedDevice&) {},
-                    with_fault("unlink:EROFS"),
-                    kTemplatesKept +
-                        write_error(std::string("removing the left-over temporary file: ") +
-                                    std::strerror(EROFS)),
+        // A read-only volume says so, with a database or without.
+        HostileCase{"volume_read_only_at_the_left_over", [](UsedDevice&) {},
+                    with_fault("unlink:EROFS"), kTemplatesKept + kCannotWriteReadOnly, false, 1},
+        HostileCase{"volume_read_only_at_the_database", [](UsedDevice&) {},
+                    with_fault("open-database:EROFS"), kTemplatesKept + kCannotWriteReadOnly,
+                    false, 1},
+        HostileCase{"volume_read_only_at_the_temporary_file", [](UsedDevice&) {},
+                    with_fault("open-temp:EROFS"), kTemplatesKept + kCannotWriteReadOnly, false,
+                    1},
+        // No descriptor left to read the old database with: not "no database".
+        HostileCase{"out_of_file_handles_for_the_templates", [](UsedDevice&) {},
+                    RunOptions{.shell = "ulimit -n 4 && exec \"$@\""},
+                    write_error(std::string("reading the old database: ") + std::strerror(EMFILE)),
                     false, 1},
         HostileCase{"listing_breaks_off_below_the_root", [](UsedDevice&) {},
                     with_fault("getdents64@4"),

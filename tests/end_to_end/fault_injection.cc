@@ -1,9 +1,11 @@
 // Preloaded into the program by the fault tests. TARNWICK_FAULT says which
 // call goes wrong and how: "CALL[@N][:WHAT]". CALL is "fsync",
 // "fsync-directory" (only a directory's), "rename", "unlink", "open-temp"
-// (the temporary file's creation), "open-null" (the null device), "getdents64"
+// (the temporary file's creation), "open-database" (the database opened
+// to see that it may be written), "open-null" (the null device), "getdents64"
 // (one read of a folder's listing) or "openat" (a folder opened inside its parent); @N picks the
-// Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL), delivered
+// Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another
+// that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered
 // just before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at
 // that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS) that the call then fails
 // with; SWAP, for "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before it is
@@ -52,7 +54,10 @@ int failing(std::string_view call, int* signal_after = nullptr) {
     return 0;
   for (const auto& [name, number] :
        {std::pair{"INT", SIGINT}, std::pair{"TERM", SIGTERM}, std::pair{"HUP", SIGHUP},
-        std::pair{"QUIT", SIGQUIT}, std::pair{"KILL", SIGKILL}})
+        std::pair{"QUIT", SIGQUIT}, std::pair{"KILL", SIGKILL}, std::pair{"ALRM", SIGALRM},
+        std::pair{"USR1", SIGUSR1}, std::pair{"USR2", SIGUSR2}, std::pair{"XCPU", SIGXCPU},
+        std::pair{"VTALRM", SIGVTALRM}, std::pair{"PROF", SIGPROF}, std::pair{"PWR", SIGPWR},
+        std::pair{"STKFLT", SIGSTKFLT}, std::pair{"RTMIN", SIGRTMIN}})
     if (what == name) {
       if (signal_after)
         *signal_after = number;
@@ -111,7 +116,11 @@ extern "C" int open(const char* path, int flags, ...) {
     va_end(args);
   }
   const std::string_view name = path;
-  const char* call = name == "/dev/null" ? "open-null" : name.ends_with(".tmp") ? "open-temp" : "";
+  const char* call = name == "/dev/null"      ? "open-null"
+                     : name.ends_with(".tmp") ? "open-temp"
+                     : name.ends_with("/iTunesSD") && (flags & O_ACCMODE) == O_WRONLY
+                         ? "open-database"
+                         : "";
   // A signal comes once the file exists: the moment before the program
   // could arm its removal.
   int signal_after = 0;
