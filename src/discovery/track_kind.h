@@ -3,6 +3,7 @@
 // from the same row, so an extension is added in exactly one place.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -24,13 +25,9 @@ inline constexpr auto kTrackKinds = std::to_array<TrackKind>({
     {"m4p", 2, true},
 });
 
-consteval bool every_row_has_an_extension() {
-  for (const TrackKind& kind : kTrackKinds)
-    if (kind.extension.empty())
-      return false;
-  return true;
-}
-static_assert(every_row_has_an_extension(), "a track kind without an extension");
+static_assert(std::none_of(kTrackKinds.begin(), kTrackKinds.end(),
+                           [](const TrackKind& kind) { return kind.extension.empty(); }),
+              "a track kind without an extension");
 
 // The row for the extension of name (a file name or a whole path), or null
 // when the file is not playable.
