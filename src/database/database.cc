@@ -72,6 +72,25 @@ void rebuild_entry_header() {
   entry_header[31] = 0x02;
 }
 
+// The offset of a byte in the left-over temporary file that the player
+// never reads: in the padding after an entry's name, one unit past the zero
+// unit that ends it, in the first entries. -1 when there is none.
+long leftover_padding_offset() {
+  std::array<unsigned char, 8192> head;
+  size_t size = 0;
+  if (FILE* leftover = open_regular_file(kDatabaseTempPath)) {
+    size = std::fread(head.data(), 1, head.size(), leftover);
+    std::fclose(leftover);
+  }
+  for (size_t entry = kFileHeaderSize; entry + kEntrySize <= size; entry += kEntrySize) {
+    for (size_t unit = entry + kNameFieldOffset; unit + 3 < entry + kShuffleFlagOffset; unit += 2) {
+      if (head[unit] == 0 && head[unit + 1] == 0)
+        return static_cast<long>(unit + 2);
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 Templates take_templates(std::string_view old) {
@@ -134,6 +153,14 @@ int open_database() {
   // Runs are one at a time, so whatever has the temporary file's name is
   // left from a run that died, or was put there: it is removed, never
   // opened or followed.
+  // A left-over on the database's own clusters (a crash in the middle of a
+  // rename on a "sync" mount leaves both names on one chain) must stay:
+  // removing it would free the database's clusters. Only the file system
+  // check can part the two.
+  if (shares_storage(kDatabaseTempPath, kDatabasePath, leftover_padding_offset()) == 1) {
+    record_damage_found("checking the left-over temporary file");
+    return -1;
+  }
   if (!remove_leftover(kDatabaseTempPath)) {
     // A read-only volume is refused here as it is with a database present.
     if (!is_damage_error(errno) || errno == EROFS)

@@ -62,6 +62,11 @@ void say_read_only() {
         "\nThe iPod's file system may be damaged: check it with %s, then run this program "
         "again.\n",
         kFileSystemCheck);
+    if (failure_found_damage())
+      std::printf(
+          "The database file and the left-over iTunesSD.tmp share their storage. The next "
+          "run rebuilds the database from the music files, so nothing is lost if the check "
+          "shortens or removes it.\n");
   } else {
     std::printf(
         " Please make sure that:\n"

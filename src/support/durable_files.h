@@ -22,6 +22,18 @@
 // link, a special file or an empty directory. 1 when nothing is there now.
 [[nodiscard]] int remove_leftover(const char* path);
 
+// Whether the left-over file at leftover and the database at database are
+// two names for the same clusters, as a crash between the two writes of a
+// rename on a "sync" mount leaves them (both entries on one chain): then
+// removing the left-over would free the database's clusters. The device
+// itself decides: the left-over's byte at offset (one the caller knows the
+// player never reads) is changed with the cache bypassed, the database's
+// byte at the same offset is read from the device the same way, and the
+// byte is put back. 1 when they share, 0 when they do not (or either is
+// absent, or they are one file under two links), -1 when the system cannot
+// tell (no direct I/O, as on tmpfs; offset negative or past either end).
+[[nodiscard]] int shares_storage(const char* leftover, const char* database, long offset);
+
 // Removes the run's own file at path (the temporary file it created).
 // 1 when it is gone.
 int remove_own_file(const char* path);

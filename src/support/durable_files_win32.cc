@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -206,3 +207,75 @@ Replaced replace_file(const char* from, const char* to) {
 }
 
 const char* const kFileSystemCheck = "chkdsk";
+
+int shares_storage(const char* leftover, const char* database, long offset) {
+  const std::wstring left_path = system_path(leftover);
+  const std::wstring db_path = system_path(database);
+  if (left_path.empty() || db_path.empty())
+    return -1;
+  // Unbuffered: straight to and from the device, whole sectors at a time.
+  HANDLE left =
+      CreateFileW(left_path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr);
+  if (left == INVALID_HANDLE_VALUE)
+    return nothing_there() ? 0 : -1;
+  HANDLE db = CreateFileW(db_path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_NO_BUFFERING, nullptr);
+  if (db == INVALID_HANDLE_VALUE) {
+    const int verdict = nothing_there() ? 0 : -1;
+    CloseHandle(left);
+    return verdict;
+  }
+  int verdict = -1;
+  BY_HANDLE_FILE_INFORMATION left_info, db_info;
+  LARGE_INTEGER left_size, db_size;
+  constexpr DWORD kLargestSector = 4096;
+  auto* buffer = static_cast<unsigned char*>(
+      VirtualAlloc(nullptr, 2 * kLargestSector, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  const bool known = GetFileInformationByHandle(left, &left_info) &&
+                     GetFileInformationByHandle(db, &db_info) && GetFileSizeEx(left, &left_size) &&
+                     GetFileSizeEx(db, &db_size);
+  const bool same_file = known && left_info.dwVolumeSerialNumber == db_info.dwVolumeSerialNumber &&
+                         left_info.nFileIndexHigh == db_info.nFileIndexHigh &&
+                         left_info.nFileIndexLow == db_info.nFileIndexLow;
+  if (same_file)
+    verdict = 0;
+  for (const DWORD sector : {DWORD{512}, kLargestSector}) {
+    if (!buffer || !known || same_file || offset < 0)
+      break;
+    const LONGLONG block_at = offset / sector * sector;
+    const auto within = static_cast<size_t>(offset - block_at);
+    if (block_at + sector > std::min(left_size.QuadPart, db_size.QuadPart))
+      break;
+    unsigned char* mine = buffer;
+    unsigned char* theirs = buffer + kLargestSector;
+    const auto io = [&](HANDLE file, unsigned char* block, bool write) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(block_at);
+      at.OffsetHigh = static_cast<DWORD>(block_at >> 32);
+      DWORD done = 0;
+      const BOOL ok = write ? WriteFile(file, block, sector, &done, &at)
+                            : ReadFile(file, block, sector, &done, &at);
+      return ok && done == sector;
+    };
+    if (!io(left, mine, false))
+      continue;  // the device wants another sector size
+    const unsigned char original = mine[within];
+    mine[within] = static_cast<unsigned char>(original ^ 0x5A);
+    if (!io(left, mine, true))
+      break;
+    const bool read = io(db, theirs, false);
+    const bool changed = read && theirs[within] == mine[within];
+    mine[within] = original;
+    // The byte goes back however the reading went.
+    const bool restored = io(left, mine, true);
+    if (read && restored)
+      verdict = changed ? 1 : 0;
+    break;
+  }
+  if (buffer)
+    VirtualFree(buffer, 0, MEM_RELEASE);
+  CloseHandle(db);
+  CloseHandle(left);
+  return verdict;
+}

@@ -11,6 +11,13 @@ namespace {
 std::array<char, 160> failure_text;
 Changed failure_left = Changed::kNothing;
 int failure_error = 0;
+bool damage_found = false;
+
+#ifdef EUCLEAN
+constexpr int kDamageFound = EUCLEAN;  // "Structure needs cleaning"
+#else
+constexpr int kDamageFound = EIO;
+#endif
 
 }  // namespace
 
@@ -48,4 +55,13 @@ bool failure_is_damage() {
 
 bool failure_is_read_only() {
   return failure_error == EROFS;
+}
+
+void record_damage_found(const char* step) {
+  record_failure(step, kDamageFound);
+  damage_found = true;
+}
+
+bool failure_found_damage() {
+  return damage_found;
 }

@@ -14,6 +14,14 @@ enum class Changed {
 // that one.
 void record_failure(const char* step, int error, Changed changed = Changed::kNothing);
 
+// Records that step found the volume's structure damaged (the program
+// itself saw it, no call reported it): only the file system check can
+// mend it, and the next run then rebuilds the database from the music.
+void record_damage_found(const char* step);
+
+// Whether the recorded failure is such damage.
+bool failure_found_damage();
+
 // "step: reason" of the recorded failure, or "" when none was recorded.
 const char* read_failure();
 

@@ -403,6 +403,17 @@ INSTANTIATE_TEST_SUITE_P(
                       give_to_nobody(d.tree.root());
                     },
                     RunOptions{.as_nobody = true}, kCompleted, true, 0},
+        // A left-over with the database's very bytes, but clusters of its
+        // own (a run killed before its rename): removed, never taken for
+        // damage, or every later run would fail too.
+        HostileCase{"left_over_with_the_database_bytes_in_its_own_storage",
+                    [](UsedDevice& d) { write_file(d.tree.itunes() / kTemp, d.old_db); },
+                    RunOptions{}, kCompleted, true, 0, false},
+        HostileCase{"left_over_linked_to_the_database",
+                    [](UsedDevice& d) {
+                      fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp);
+                    },
+                    RunOptions{}, kCompleted, true, 0},
         // Writable but not readable: replaced, and flushed, all the same.
         HostileCase{"database_without_read_permission",
                     [](UsedDevice& d) {
