@@ -80,15 +80,26 @@ int append_utf16(char32_t code, uint16_t* units, int count, int max_units) {
   return count + 2;
 }
 
-int utf8_to_units(std::string_view path, uint16_t* units, int max_units) {
+namespace {
+
+// Decodes path with take into at most max_units units; a character that
+// does not fit ends it whole.
+template <char32_t (*take)(std::string_view*)>
+int decode_to_units(std::string_view path, uint16_t* units, int max_units) {
   int count = 0;
   while (!path.empty()) {
-    const int appended = append_utf16(take_code_point(&path), units, count, max_units);
+    const int appended = append_utf16(take(&path), units, count, max_units);
     if (appended < 0)
       break;
     count = appended;
   }
   return count;
+}
+
+}  // namespace
+
+int utf8_to_units(std::string_view path, uint16_t* units, int max_units) {
+  return decode_to_units<take_code_point>(path, units, max_units);
 }
 
 namespace {
@@ -154,12 +165,5 @@ std::u16string name_to_utf16(std::string_view bytes) {
 }
 
 int name_to_units(std::string_view path, uint16_t* units, int max_units) {
-  int count = 0;
-  while (!path.empty()) {
-    const int appended = append_utf16(take_name_code_point(&path), units, count, max_units);
-    if (appended < 0)
-      break;
-    count = appended;
-  }
-  return count;
+  return decode_to_units<take_name_code_point>(path, units, max_units);
 }
