@@ -12,6 +12,7 @@ gone, never the new database beside a companion, and fsck.vfat -n must find
 nothing wrong with any of them.
 """
 import argparse
+import hashlib
 import itertools
 import json
 import os
@@ -136,7 +137,9 @@ class Volume:
 
 
 def fsck_complaints(image):
-    with tempfile.NamedTemporaryFile(suffix=".img") as f:
+    # In memory where the machine has it: one image written per state.
+    scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    with tempfile.NamedTemporaryFile(suffix=".img", dir=scratch) as f:
         f.write(image)
         f.flush()
         out = subprocess.run(["fsck.vfat", "-n", f.name], capture_output=True, text=True).stdout
@@ -248,11 +251,11 @@ def replay(args):
         """Records a broken state; on a sync recording a state whose only
         fault is the shared chain is kept for the next run instead."""
         nonlocal shared_kept
-        found = problems_of(bytes(state), old_db, new_db, companions)
+        found = problems_of(state, old_db, new_db, companions)
         if not found:
             return
-        if args.shared_states and only_the_shared_pair(found) and shared_pair(bytes(state))[0]:
-            key = hash(bytes(state))
+        if args.shared_states and only_the_shared_pair(found) and shared_pair(state)[0]:
+            key = hashlib.sha1(state).digest()
             if key not in shared_seen and shared_kept < args.shared_cap:
                 shared_seen.add(key)
                 shared_kept += 1
@@ -281,11 +284,17 @@ def replay(args):
                 for _ in range(args.samples):
                     subsets.append(tuple(j for j in range(len(interval)) if rng.random() < 0.5))
             for subset in subsets:
-                state = bytearray(interval_start)
+                # Applied in place and taken back: a copy of the whole image
+                # for each subset costs more than all the checks.
+                saved = []
                 for j in subset:
-                    apply(state, interval[j])
+                    sector, data, _ = interval[j]
+                    saved.append((sector, bytes(interval_start[sector * 512 : sector * 512 + len(data)])))
+                    apply(interval_start, interval[j])
                 states += 1
-                judge(state, "subset of writes %d-%d: %s" % (i - len(interval), i - 1, subset))
+                judge(interval_start, "subset of writes %d-%d: %s" % (i - len(interval), i - 1, subset))
+                for sector, data in reversed(saved):
+                    interval_start[sector * 512 : sector * 512 + len(data)] = data
             interval_start = bytearray(image)
             interval = []
         states += 1
