@@ -85,8 +85,8 @@ constexpr bool kAddressSanitizer = false;
 // (Under CI=true, a false answer also fails the case.)
 bool can_run_as_ordinary_user(std::string* why_not);
 
-// Whether CI runs the tests (CI=true): there every tool is installed and a
-// case skipped for a missing one is a failure.
+// Whether this project's Linux CI runs the tests (CI=true on Linux): there
+// every tool is installed and a case skipped for a missing one is a failure.
 bool in_ci();
 
 // Makes the whole tree below path owned by nobody.
