@@ -116,8 +116,8 @@ extern "C" int open(const char* path, int flags, ...) {
     va_end(args);
   }
   const std::string_view name = path;
-  const char* call = name == "/dev/null"      ? "open-null"
-                     : name.ends_with(".tmp") ? "open-temp"
+  const char* call = name == "/dev/null"                           ? "open-null"
+                     : name.ends_with(".tmp") && (flags & O_CREAT) ? "open-temp"
                      : name.ends_with("/iTunesSD") && (flags & O_ACCMODE) == O_WRONLY
                          ? "open-database"
                          : "";
