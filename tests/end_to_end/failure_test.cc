@@ -492,6 +492,11 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"volume_read_only_at_the_temporary_file", [](UsedDevice&) {},
                     with_fault("open-temp:EROFS"), kTemplatesKept + kCannotWriteReadOnly, false,
                     1},
+        HostileCase{"no_descriptors_to_open_the_database", [](UsedDevice&) {},
+                    with_fault("open-database:ENFILE"),
+                    kTemplatesKept +
+                        write_error(std::string("opening the database: ") + std::strerror(ENFILE)),
+                    false, 1},
         // No descriptor left to read the old database with: not "no database".
         HostileCase{"out_of_file_handles_for_the_templates", [](UsedDevice&) {},
                     RunOptions{.shell = "ulimit -n 4 && exec \"$@\""},
