@@ -167,7 +167,8 @@ struct AlignedFree {
 }  // namespace
 
 int shares_storage(const char* leftover, const char* database, long offset) {
-  struct stat left, db;
+  struct stat left;
+  struct stat db;
   if (lstat(leftover, &left) != 0 || lstat(database, &db) != 0)
     return 0;
   if (!S_ISREG(left.st_mode) || !S_ISREG(db.st_mode))

@@ -227,8 +227,10 @@ int shares_storage(const char* leftover, const char* database, long offset) {
     return verdict;
   }
   int verdict = -1;
-  BY_HANDLE_FILE_INFORMATION left_info, db_info;
-  LARGE_INTEGER left_size, db_size;
+  BY_HANDLE_FILE_INFORMATION left_info;
+  BY_HANDLE_FILE_INFORMATION db_info;
+  LARGE_INTEGER left_size;
+  LARGE_INTEGER db_size;
   constexpr DWORD kLargestSector = 4096;
   auto* buffer = static_cast<unsigned char*>(
       VirtualAlloc(nullptr, 2 * kLargestSector, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
