@@ -529,7 +529,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RunOptions{.args = {},
                                .shell = "mkfifo ../enter; \"$@\" <../enter >../first.out &\n"
                                         "exec 3>../enter\n"
-                                        "until grep -q ENTER ../first.out; do sleep 0.05; done\n"
+                                        "until grep -qs ENTER ../first.out; do sleep 0.05; done\n"
                                         "\"$@\" -q >../second.out; echo \"status $?\"\n"
                                         "exec 3>&-; wait; grep -c Waiting ../second.out"},
                     "status 0\n0\n", true, 1},
