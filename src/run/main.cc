@@ -108,6 +108,12 @@ void print_usage() {
   );
 }
 
+// The exit status of --help or --version: the text asked for must have
+// been written (not lost on a full device or a closed pipe).
+int answered() {
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
 void say_waiting() {
   std::printf("Waiting for another run of this program on the iPod to end ...\n");
   std::fflush(stdout);
@@ -141,15 +147,13 @@ int main(int argc, char** argv) {
     return 1;
   prepare_console();
   ignore_write_signals();
-  // The text asked for must have been written (not lost on a full device
-  // or a closed pipe) for the answer to be a success.
   if (argc == 2 && asks_for_help(argv[1])) {
     print_usage();
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    return answered();
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("tarnwick %s\n", TARNWICK_VERSION);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    return answered();
   }
   std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)

@@ -144,11 +144,8 @@ const dirent* next_entry(DirCursor* cursor) {
 }  // namespace
 
 int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
-#ifdef TARNWICK_GETDENTS
-  if (!cursor || cursor->finished || !cursor->listing)
-#else
-  if (!cursor || cursor->finished || !cursor->dir)
-#endif
+  // An ended listing is a finished one (dir_end_listing).
+  if (!cursor || cursor->finished)
     return 0;
   for (;;) {
     const auto* entry = next_entry(cursor);
