@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "temp_dir.h"
 
@@ -82,6 +84,102 @@ TEST(DurableFiles, VisitDirectoryComesBackWhereItStarted) {
   EXPECT_EQ(visit_directory("a/missing"), 0);
   EXPECT_EQ(fs::current_path(), fs::canonical(dir.path()));
   fs::current_path(start);
+}
+
+std::string contents_of(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void put(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A left-over beside the database with clusters of its own, as every
+// ordinary volume has it: whatever the two hold, and wherever the byte the
+// check uses, it must never call them shared (every later run would stop),
+// and both files stay as they were.
+struct SeparateCase {
+  std::string name;
+  std::string database;
+  std::string leftover;
+  long offset;
+};
+
+TEST(DurableFiles, SeparateStorageIsNeverTakenForShared) {
+  std::mt19937 random(20261209);
+  const auto random_bytes = [&random](size_t size) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes)
+      byte = static_cast<char>(random() & 0xFF);
+    return bytes;
+  };
+  const std::string database = random_bytes(8192);
+  const auto altered = [&database](long offset, int by) {
+    std::string bytes = database;
+    bytes[static_cast<size_t>(offset)] = static_cast<char>(bytes[static_cast<size_t>(offset)] ^ by);
+    return bytes;
+  };
+  std::vector<SeparateCase> cases = {
+      {"the same bytes", database, database, 600},
+      {"the same bytes, in the last whole block", database, database, 8191},
+      // A check cut off between its two writes leaves its byte changed;
+      // the database may hold that very value by chance ("ZZ Top").
+      {"the byte a check cut short left", database, altered(600, 0x5A), 600},
+      {"the database's byte is the changed one", altered(600, 0x5A), database, 600},
+  };
+  for (int i = 0; i < 16; ++i)
+    cases.push_back({"random contents " + std::to_string(i), database, random_bytes(8192),
+                     static_cast<long>(random() % 8192)});
+  // Every byte of a first entry's name padding, altered in turn.
+  for (long offset = 18 + 33; offset < 18 + 555; ++offset)
+    cases.push_back({"padding byte " + std::to_string(offset) + " altered", database,
+                     altered(offset, 1 + static_cast<int>(offset % 255)), offset});
+
+  TempDir dir;
+  const fs::path database_path = dir.path() / "iTunesSD";
+  const fs::path leftover_path = dir.path() / "iTunesSD.tmp";
+  int told = 0;
+  for (const SeparateCase& c : cases) {
+    put(database_path, c.database);
+    put(leftover_path, c.leftover);
+    const Storage found =
+        shares_storage(leftover_path.string().c_str(), database_path.string().c_str(), c.offset);
+    EXPECT_NE(found, Storage::kShared) << c.name;
+    told += found == Storage::kSeparate;
+    EXPECT_TRUE(contents_of(database_path) == c.database) << c.name << ": the database is kept";
+    EXPECT_TRUE(contents_of(leftover_path) == c.leftover) << c.name << ": the left-over is kept";
+  }
+  if (told == 0)
+    GTEST_SKIP() << "this file system reads nothing past its cache (no direct I/O): the check "
+                    "could not tell, which is never \"shared\"";
+  EXPECT_EQ(told, static_cast<int>(cases.size())) << "every case was told apart";
+}
+
+TEST(DurableFiles, StorageCheckWithoutTwoFiles) {
+  TempDir dir;
+  const fs::path database = dir.path() / "iTunesSD";
+  const fs::path leftover = dir.path() / "iTunesSD.tmp";
+  put(database, std::string(8192, 'd'));
+  EXPECT_EQ(shares_storage(leftover.string().c_str(), database.string().c_str(), 600),
+            Storage::kSeparate)
+      << "no left-over";
+  put(leftover, std::string(8192, 'd'));
+  EXPECT_EQ(
+      shares_storage(leftover.string().c_str(), (dir.path() / "absent").string().c_str(), 600),
+      Storage::kSeparate)
+      << "no database";
+  EXPECT_EQ(shares_storage(leftover.string().c_str(), database.string().c_str(), -1),
+            Storage::kUnknown)
+      << "no byte to use";
+  EXPECT_EQ(shares_storage(leftover.string().c_str(), database.string().c_str(), 8192),
+            Storage::kUnknown)
+      << "past the end";
+  fs::remove(leftover);
+  fs::create_hard_link(database, leftover);
+  EXPECT_EQ(shares_storage(leftover.string().c_str(), database.string().c_str(), 600),
+            Storage::kSeparate)
+      << "one file under two names frees nothing when one goes";
 }
 
 }  // namespace

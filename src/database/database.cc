@@ -29,6 +29,7 @@ bool later_player_database = false;
 bool temp_file_ours = false;
 
 constexpr char kReplacingStep[] = "replacing iTunesSD";
+constexpr char kReadingStep[] = "reading the old database";
 
 // Shortages of the volume or the process, which say nothing about whether
 // the database may be replaced.
@@ -125,18 +126,36 @@ Templates take_templates(std::string_view old) {
 int load_templates() {
   std::array<char, kFileHeaderSize + kEntrySize> start;
   size_t length = 0;
-  if (FILE* old = open_regular_file(kDatabasePath)) {
+  // Only a database that is not there is no database. Any other failure
+  // to open or read it says nothing of what it holds: rebuilding the
+  // templates from scratch would throw a 1st or 2nd generation player's
+  // away, and could replace a later player's database unseen.
+  for (;;) {
+    FILE* old = open_regular_file(kDatabasePath);
+    if (!old) {
+      if (errno == EINTR)
+        continue;
+      if (errno == ENOENT || errno == EISDIR || errno == EINVAL)
+        break;  // nothing there, or no file: open_database refuses the latter
+      record_failure(kReadingStep, errno);
+      return 0;
+    }
     length = std::fread(start.data(), 1, start.size(), old);
+    const int error = std::ferror(old) ? file_error() : 0;
     std::fclose(old);
-  } else if (is_shortage(errno)) {
-    // Not an absent database: the process could not look. Rebuilding the
-    // templates from scratch would throw the old ones away.
-    record_failure("reading the old database", errno);
-    return 0;
+    if (error == EINTR)
+      continue;
+    if (error != 0) {
+      record_failure(kReadingStep, error);
+      return 0;
+    }
+    break;
   }
   const std::string_view old_bytes(start.data(), length);
   later_player_database = old_bytes.starts_with(kLaterPlayerMagic);
-  take_templates(old_bytes);
+  // A later player's database is refused as it is: no template is made.
+  if (!later_player_database)
+    take_templates(old_bytes);
   return 1;
 }
 
@@ -157,7 +176,8 @@ int open_database() {
   // rename on a "sync" mount leaves both names on one chain) must stay:
   // removing it would free the database's clusters. Only the file system
   // check can part the two.
-  if (shares_storage(kDatabaseTempPath, kDatabasePath, leftover_padding_offset()) == 1) {
+  if (shares_storage(kDatabaseTempPath, kDatabasePath, leftover_padding_offset()) ==
+      Storage::kShared) {
     record_damage_found("checking the left-over temporary file");
     return -1;
   }
@@ -196,11 +216,20 @@ int open_database() {
 
 int finalize_header() {
   std::printf("Fixing iTunesSD header.\n");
+  // A write of entries that failed without its call saying so (some C
+  // runtimes report a failed flush only in the stream's error flag).
+  if (std::ferror(db_file)) {
+    record_failure("writing an entry", file_error());
+    return 0;
+  }
   file_header[0] = static_cast<uint8_t>((playable_count >> 16) & 0xFF);
   file_header[1] = static_cast<uint8_t>((playable_count >> 8) & 0xFF);
   file_header[2] = static_cast<uint8_t>(playable_count & 0xFF);
-  if (std::fseek(db_file, 0, SEEK_SET) != 0 ||
-      std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
+  // The entries still buffered go out first, so that their failure is
+  // seen here and not lost in the seek.
+  if (std::fflush(db_file) != 0 || std::fseek(db_file, 0, SEEK_SET) != 0 ||
+      std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
+      std::ferror(db_file)) {
     record_failure("writing the header", file_error());
     return 0;
   }
@@ -209,8 +238,8 @@ int finalize_header() {
 
 int close_database() {
   copy_owner_and_mode(db_file, kDatabasePath);
-  if (!flush_to_disk(db_file)) {
-    record_failure("writing to the iPod", errno);
+  if (!flush_to_disk(db_file) || std::ferror(db_file)) {
+    record_failure("writing to the iPod", std::ferror(db_file) ? file_error() : errno);
     return 0;
   }
   const int closed = std::fclose(db_file) == 0;

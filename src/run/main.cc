@@ -109,9 +109,10 @@ void print_usage() {
 }
 
 // The exit status of --help or --version: the text asked for must have
-// been written (not lost on a full device or a closed pipe).
+// been written (not lost on a full device, a closed pipe or a closed
+// standard output).
 int answered() {
-  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) && !standard_output_was_closed() ? 0 : 1;
 }
 
 void say_waiting() {

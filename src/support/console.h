@@ -7,6 +7,10 @@
 // opened: the run must then stop before it opens anything.
 [[nodiscard]] int open_standard_streams();
 
+// Whether standard output was closed when the program started (and now
+// leads to the null device): text written to it reaches nobody.
+[[nodiscard]] bool standard_output_was_closed();
+
 // Sets the console up for the program's text: UTF-8 on Windows. The
 // console is put back as it was when the program ends.
 void prepare_console();

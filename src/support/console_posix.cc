@@ -5,10 +5,16 @@
 
 #include "support/console.h"
 
+namespace {
+bool output_closed = false;
+}  // namespace
+
 int open_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
       continue;
+    if (fd == 1)
+      output_closed = true;
     // The lowest free descriptor is the closed one.
     const int null_device = open("/dev/null", O_RDWR);
     if (null_device < 0)
@@ -25,4 +31,8 @@ void prepare_console() {
 }
 
 void restore_console() {
+}
+
+bool standard_output_was_closed() {
+  return output_closed;
 }

@@ -16,12 +16,16 @@ void restore_console_code_page(UINT code_page) {
     SetConsoleOutputCP(saved);
 }
 
+bool output_closed = false;
+
 }  // namespace
 
 int open_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (_get_osfhandle(fd) >= 0)
       continue;
+    if (fd == 1)
+      output_closed = true;
     const int null_device = _open("NUL", _O_RDWR);
     if (null_device < 0)
       return 0;
@@ -45,4 +49,8 @@ void prepare_console() {
 
 void restore_console() {
   restore_console_code_page(0);
+}
+
+bool standard_output_was_closed() {
+  return output_closed;
 }

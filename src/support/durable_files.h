@@ -4,7 +4,10 @@
 // Results are 1 for success and 0 for failure (with errno set).
 #pragma once
 
+#include <array>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // Changes into path and back to the directory the program started in (not
@@ -22,17 +25,45 @@
 // link, a special file or an empty directory. 1 when nothing is there now.
 [[nodiscard]] int remove_leftover(const char* path);
 
+// What the storage check found of a left-over file and the database.
+enum class Storage {
+  kSeparate,  // clusters of their own, either absent, or one file under two links
+  kShared,    // one chain under two names: removing the left-over frees the database's
+  kUnknown,   // cannot tell: no direct I/O, no regular file, offset outside either
+};
+
 // Whether the left-over file at leftover and the database at database are
 // two names for the same clusters, as a crash between the two writes of a
 // rename on a "sync" mount leaves them (both entries on one chain): then
 // removing the left-over would free the database's clusters. The device
-// itself decides: the left-over's byte at offset (one the caller knows the
-// player never reads) is changed with the cache bypassed, the database's
-// byte at the same offset is read from the device the same way, and the
-// byte is put back. 1 when they share, 0 when they do not (or either is
-// absent, or they are one file under two links), -1 when the system cannot
-// tell (no direct I/O, as on tmpfs; offset negative or past either end).
-[[nodiscard]] int shares_storage(const char* leftover, const char* database, long offset);
+// itself decides, at offset (a byte the caller knows the player never
+// reads): the two files' bytes there are read past the cache; different
+// bytes are different storage; equal ones are told apart by changing the
+// left-over's byte and seeing whether the database's changes with it,
+// before it is put back. Interruptions are held back meanwhile, and a check
+// killed half-way leaves only a left-over whose byte differs, which the
+// next check finds separate.
+[[nodiscard]] Storage shares_storage(const char* leftover, const char* database, long offset);
+
+// A file whose blocks are read and written on the device itself, past the
+// system's cache: what the storage check is made of, one per system.
+struct UncachedFile {
+  intptr_t handle = -1;
+  long long size = 0;
+  std::array<unsigned long long, 2> identity{};  // the volume, and the file's number on it
+};
+
+// Opens the regular file at path past the cache, for writing too when
+// writable. false, with errno set (ENOENT when nothing is there), on
+// failure, something other than a regular file there included.
+[[nodiscard]] bool open_uncached(const char* path, bool writable, UncachedFile* file);
+
+// Reads or writes the size bytes at at, a multiple of the device's block
+// size, through block, aligned to 4096 bytes. false when not all were.
+[[nodiscard]] bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size,
+                               long long at, bool write);
+
+void close_uncached(const UncachedFile& file);
 
 // Removes the run's own file at path (the temporary file it created).
 // 1 when it is gone.

@@ -4,11 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -134,7 +131,8 @@ int remove_leftover(const char* path) {
 
 namespace {
 
-// Opens path for direct I/O (the device, not the cache). -1 when it cannot.
+// Opens path for direct I/O (the device, not the cache). -1 when it cannot:
+// a file system without it (tmpfs before Linux 6.6, for one).
 int open_direct(const char* path, int access) {
 #ifdef O_DIRECT
   return open(path, access | O_DIRECT | O_NOFOLLOW | O_CLOEXEC);
@@ -152,72 +150,40 @@ int open_direct(const char* path, int access) {
 #endif
 }
 
-// Reads or writes one whole block at offset, through an aligned buffer.
-bool block_io(int fd, void* block, size_t size, off_t offset, bool write) {
-  const ssize_t done = write ? pwrite(fd, block, size, offset) : pread(fd, block, size, offset);
+}  // namespace
+
+bool open_uncached(const char* path, bool writable, UncachedFile* file) {
+  struct stat st;
+  if (lstat(path, &st) != 0)
+    return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  const int fd = open_direct(path, writable ? O_RDWR : O_RDONLY);
+  if (fd < 0)
+    return false;
+  if (fstat(fd, &st) != 0) {
+    close_keeping_errno(fd);
+    return false;
+  }
+  file->handle = fd;
+  file->size = st.st_size;
+  file->identity = {static_cast<unsigned long long>(st.st_dev),
+                    static_cast<unsigned long long>(st.st_ino)};
+  return true;
+}
+
+bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
+                 bool write) {
+  const auto fd = static_cast<int>(file.handle);
+  const ssize_t done = write ? pwrite(fd, block, size, static_cast<off_t>(at))
+                             : pread(fd, block, size, static_cast<off_t>(at));
   return done == static_cast<ssize_t>(size);
 }
 
-constexpr size_t kLargestBlock = 4096;
-
-struct AlignedFree {
-  void operator()(void* block) const { std::free(block); }
-};
-
-}  // namespace
-
-int shares_storage(const char* leftover, const char* database, long offset) {
-  struct stat left;
-  struct stat db;
-  if (lstat(leftover, &left) != 0 || lstat(database, &db) != 0)
-    return 0;
-  if (!S_ISREG(left.st_mode) || !S_ISREG(db.st_mode))
-    return 0;
-  if (left.st_dev == db.st_dev && left.st_ino == db.st_ino)
-    return 0;  // one file, two links: removing a name frees nothing
-  if (offset < 0)
-    return -1;
-  const int left_fd = open_direct(leftover, O_RDWR);
-  if (left_fd < 0)
-    return -1;
-  const int db_fd = open_direct(database, O_RDONLY);
-  if (db_fd < 0) {
-    close(left_fd);
-    return -1;
-  }
-  void* raw = nullptr;
-  if (posix_memalign(&raw, kLargestBlock, 2 * kLargestBlock) != 0)
-    raw = nullptr;
-  const std::unique_ptr<void, AlignedFree> buffer(raw);
-  int verdict = -1;
-  // Blocks of the usual logical sizes: the first the device takes is used.
-  for (const size_t block_size : {size_t{512}, kLargestBlock}) {
-    auto* mine = static_cast<unsigned char*>(raw);
-    unsigned char* theirs = mine + kLargestBlock;
-    const auto block_at = static_cast<off_t>(static_cast<size_t>(offset) / block_size * block_size);
-    const size_t within = static_cast<size_t>(offset) - static_cast<size_t>(block_at);
-    // Whole blocks within both files: a write past the end would go through
-    // the cache instead, and a read past it finds nothing.
-    if (!raw || block_at + static_cast<off_t>(block_size) > std::min(left.st_size, db.st_size))
-      break;
-    if (!block_io(left_fd, mine, block_size, block_at, false))
-      continue;  // the device wants another block size
-    const unsigned char original = mine[within];
-    mine[within] = static_cast<unsigned char>(original ^ 0x5A);
-    if (!block_io(left_fd, mine, block_size, block_at, true))
-      break;
-    const bool read = block_io(db_fd, theirs, block_size, block_at, false);
-    const bool changed = read && theirs[within] == mine[within];
-    mine[within] = original;
-    // The byte goes back however the reading went.
-    const bool restored = block_io(left_fd, mine, block_size, block_at, true);
-    if (read && restored)
-      verdict = changed ? 1 : 0;
-    break;
-  }
-  close(db_fd);
-  close(left_fd);
-  return verdict;
+void close_uncached(const UncachedFile& file) {
+  close(static_cast<int>(file.handle));
 }
 
 int remove_own_file(const char* path) {

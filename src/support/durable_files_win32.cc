@@ -5,7 +5,6 @@
 #include <io.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -96,9 +95,15 @@ FILE* open_regular_file(const char* path) {
     set_errno_from_last_error();
     return nullptr;
   }
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
+  const DWORD type = GetFileType(handle);
+  if (type != FILE_TYPE_DISK) {
+    // FILE_TYPE_UNKNOWN is also how the call itself fails: then its error
+    // is the cause, not the kind of file.
+    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+      set_errno_from_last_error();
+    else
+      errno = EINVAL;
     CloseHandle(handle);
-    errno = EINVAL;
     return nullptr;
   }
   return stream_over(handle, _O_RDONLY | _O_BINARY, "rb");
@@ -208,76 +213,46 @@ Replaced replace_file(const char* from, const char* to) {
 
 const char* const kFileSystemCheck = "chkdsk";
 
-int shares_storage(const char* leftover, const char* database, long offset) {
-  const std::wstring left_path = system_path(leftover);
-  const std::wstring db_path = system_path(database);
-  if (left_path.empty() || db_path.empty())
-    return -1;
+bool open_uncached(const char* path, bool writable, UncachedFile* file) {
+  const std::wstring full = system_path(path);
+  if (full.empty())
+    return false;
   // Unbuffered: straight to and from the device, whole sectors at a time.
-  HANDLE left =
-      CreateFileW(left_path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr);
-  if (left == INVALID_HANDLE_VALUE)
-    return nothing_there() ? 0 : -1;
-  HANDLE db = CreateFileW(db_path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_NO_BUFFERING, nullptr);
-  if (db == INVALID_HANDLE_VALUE) {
-    const int verdict = nothing_there() ? 0 : -1;
-    CloseHandle(left);
-    return verdict;
+  const DWORD access = writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+  const DWORD flags =
+      writable ? FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH : FILE_FLAG_NO_BUFFERING;
+  HANDLE handle =
+      CreateFileW(full.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return set_errno_from_last_error();
+  BY_HANDLE_FILE_INFORMATION info;
+  LARGE_INTEGER size;
+  if (!GetFileInformationByHandle(handle, &info) || !GetFileSizeEx(handle, &size)) {
+    set_errno_from_last_error();
+    CloseHandle(handle);
+    return false;
   }
-  int verdict = -1;
-  BY_HANDLE_FILE_INFORMATION left_info;
-  BY_HANDLE_FILE_INFORMATION db_info;
-  LARGE_INTEGER left_size;
-  LARGE_INTEGER db_size;
-  constexpr DWORD kLargestSector = 4096;
-  auto* buffer = static_cast<unsigned char*>(
-      VirtualAlloc(nullptr, 2 * kLargestSector, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  const bool known = GetFileInformationByHandle(left, &left_info) &&
-                     GetFileInformationByHandle(db, &db_info) && GetFileSizeEx(left, &left_size) &&
-                     GetFileSizeEx(db, &db_size);
-  const bool same_file = known && left_info.dwVolumeSerialNumber == db_info.dwVolumeSerialNumber &&
-                         left_info.nFileIndexHigh == db_info.nFileIndexHigh &&
-                         left_info.nFileIndexLow == db_info.nFileIndexLow;
-  if (same_file)
-    verdict = 0;
-  for (const DWORD sector : {DWORD{512}, kLargestSector}) {
-    if (!buffer || !known || same_file || offset < 0)
-      break;
-    const LONGLONG block_at = offset / sector * sector;
-    const auto within = static_cast<size_t>(offset - block_at);
-    if (block_at + sector > std::min(left_size.QuadPart, db_size.QuadPart))
-      break;
-    unsigned char* mine = buffer;
-    unsigned char* theirs = buffer + kLargestSector;
-    const auto io = [&](HANDLE file, unsigned char* block, bool write) {
-      OVERLAPPED at = {};
-      at.Offset = static_cast<DWORD>(block_at);
-      at.OffsetHigh = static_cast<DWORD>(block_at >> 32);
-      DWORD done = 0;
-      const BOOL ok = write ? WriteFile(file, block, sector, &done, &at)
-                            : ReadFile(file, block, sector, &done, &at);
-      return ok && done == sector;
-    };
-    if (!io(left, mine, false))
-      continue;  // the device wants another sector size
-    const unsigned char original = mine[within];
-    mine[within] = static_cast<unsigned char>(original ^ 0x5A);
-    if (!io(left, mine, true))
-      break;
-    const bool read = io(db, theirs, false);
-    const bool changed = read && theirs[within] == mine[within];
-    mine[within] = original;
-    // The byte goes back however the reading went.
-    const bool restored = io(left, mine, true);
-    if (read && restored)
-      verdict = changed ? 1 : 0;
-    break;
-  }
-  if (buffer)
-    VirtualFree(buffer, 0, MEM_RELEASE);
-  CloseHandle(db);
-  CloseHandle(left);
-  return verdict;
+  file->handle = reinterpret_cast<intptr_t>(handle);
+  file->size = size.QuadPart;
+  file->identity = {
+      info.dwVolumeSerialNumber,
+      (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
+                 bool write) {
+  const auto handle = reinterpret_cast<HANDLE>(file.handle);
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(at);
+  where.OffsetHigh = static_cast<DWORD>(at >> 32);
+  const auto wanted = static_cast<DWORD>(size);
+  DWORD done = 0;
+  const BOOL ok = write ? WriteFile(handle, block, wanted, &done, &where)
+                        : ReadFile(handle, block, wanted, &done, &where);
+  return ok && done == wanted;
+}
+
+void close_uncached(const UncachedFile& file) {
+  CloseHandle(reinterpret_cast<HANDLE>(file.handle));
 }

@@ -94,22 +94,15 @@ struct UsedDevice {
 
   // After a run over a volume that holds only /a.mp3: the old header and
   // entry as templates, the count and the one entry filled in.
-  // With the old database's templates, or (when it could not be read)
-  // with those the program makes from scratch.
-  void expect_rebuilt(bool from_scratch = false) const {
+  void expect_rebuilt() const {
     const std::string name = std::string(
                                  "\0/\0a\0.\0m\0p\0"
                                  "3",
                                  13) +
                              std::string(510, '\0') + std::string("\x01\0\0", 3);
-    const std::string entry =
-        from_scratch ? std::string("\x00\x02\x2E\x5A\xA5\x01", 6) + std::string(20, '\0') +
-                           std::string("\x64\x00\x00\x01\x00\x02", 6) + name
-                     : std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
-                           std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" + name;
-    const std::string header =
-        from_scratch ? std::string("\x00\x00\x01\x01\x06\x00\x00\x00\x12", 9) + std::string(9, '\0')
-                     : old_db.substr(0, 18);
+    const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
+                              std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" + name;
+    const std::string header = old_db.substr(0, 18);
     EXPECT_TRUE(read_file(tree.database()) == header + entry) << "the new database is not in place";
     for (const auto& name : kCompanions)
       EXPECT_FALSE(path_exists(tree.itunes() / name)) << name << " is reset";
@@ -329,7 +322,6 @@ struct HostileCase {
   int status;
   bool posix_only = true;
   bool leftover_stays = false;
-  bool from_scratch = false;  // the old database could not be read
 };
 
 class Hostile : public testing::TestWithParam<HostileCase> {};
@@ -367,13 +359,28 @@ TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
             comparable(c.output.starts_with("status") ? c.output : kBanner + "\n\n" + c.output));
   EXPECT_EQ(run.status, c.status);
   if (c.rebuilt)
-    device.expect_rebuilt(c.from_scratch);
+    device.expect_rebuilt();
   else
     device.expect_untouched(c.leftover_stays);
   EXPECT_EQ(read_file(outside), "outside") << "nothing outside the volume is written";
 }
 
 const fs::path kTemp = "iTunesSD.tmp";
+
+// db with its first entry naming path, as a run writes it: the units, then
+// zero units, so that the storage check has a padding byte to use.
+std::string first_entry_naming(std::string db, std::string_view path) {
+  std::string field(555 - 33, '\0');
+  for (size_t i = 0; i < path.size(); ++i)
+    field[2 * i] = path[i];
+  return db.replace(18 + 33, field.size(), field);
+}
+
+// The program run twice: with the fault, then without it, each run's
+// status printed (and the shell's notices of a killed run silenced).
+const std::string kRunThenRunAgain =
+    "exec 2>/dev/null; \"$@\" >/dev/null; echo \"status $?\"\n"
+    "unset TARNWICK_FAULT LD_PRELOAD; \"$@\" >/dev/null; echo \"status $?\"";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Hostile,
@@ -414,17 +421,97 @@ INSTANTIATE_TEST_SUITE_P(
                       fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp);
                     },
                     RunOptions{}, kCompleted, true, 0},
-        // Writable but not readable: replaced, and flushed, all the same.
+        // Writable but not readable: what it holds cannot be known (a later
+        // player's database?), so it is not replaced.
         HostileCase{"database_without_read_permission",
                     [](UsedDevice& d) {
                       give_to_nobody(d.tree.root());
                       fs::permissions(d.tree.database(), fs::perms::owner_write);
                     },
                     RunOptions{.as_nobody = true},
-                    lines({"Rebuilding iTunesSD file header from scratch.",
-                           "Rebuilding iTunesSD entry header from scratch."}) +
-                        kWalked + closing(1, {"OK.", "OK.", "OK."}),
-                    true, 0, true, false, true},
+                    write_error(std::string("reading the old database: ") +
+                                std::strerror(EACCES)),
+                    false, 1},
+        // Only a database that is not there is no database: a failed read
+        // stops the run before anything changes.
+        HostileCase{"read_of_the_old_database_fails", [](UsedDevice&) {},
+                    with_fault("read-database"),
+                    write_error(std::string("reading the old database: ") + std::strerror(EIO)),
+                    false, 1},
+        HostileCase{"read_of_the_old_database_refused", [](UsedDevice&) {},
+                    with_fault("read-database:EACCES"),
+                    write_error(std::string("reading the old database: ") +
+                                std::strerror(EACCES)),
+                    false, 1},
+        HostileCase{"no_memory_to_read_the_old_database", [](UsedDevice&) {},
+                    with_fault("read-database:ENOMEM"),
+                    write_error(std::string("reading the old database: ") +
+                                std::strerror(ENOMEM)),
+                    false, 1},
+        HostileCase{"read_of_the_old_database_interrupted_is_made_again", [](UsedDevice&) {},
+                    with_fault("read-database:EINTR"), kCompleted, true, 0},
+        HostileCase{"old_database_cannot_be_opened", [](UsedDevice&) {},
+                    with_fault("open-old"),
+                    write_error(std::string("reading the old database: ") + std::strerror(EIO)),
+                    false, 1},
+        HostileCase{"read_of_a_later_players_database_fails",
+                    [](UsedDevice& d) {
+                      d.old_db = "bdhs" + d.old_db;
+                      write_file(d.tree.database(), d.old_db);
+                    },
+                    with_fault("read-database"),
+                    write_error(std::string("reading the old database: ") + std::strerror(EIO)),
+                    false, 1},
+        // A failed write of entries that the C runtime kept in the stream's
+        // flag and did not report.
+        HostileCase{"entry_write_failure_kept_in_the_stream",
+                    [](UsedDevice&) {}, with_fault("write-silent@2:ENOSPC"),
+                    kTemplatesKept + kWalked +
+                        lines({"1 playable files were found on your iPod.", "",
+                               "Fixing iTunesSD header."}) +
+                        write_error(std::string("writing an entry: ") + std::strerror(ENOSPC)),
+                    false, 1},
+        // The storage check on left-overs with clusters of their own: never
+        // "shared", or every later run would stop on a healthy player.
+        HostileCase{"storage_check_killed_between_its_two_writes",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/a.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    },
+                    with_fault("pwrite@2:KILL", kRunThenRunAgain), "status 137\nstatus 0\n",
+                    true, 0},
+        HostileCase{"storage_check_interrupted_between_its_two_writes",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/a.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    },
+                    with_fault("pwrite@2:INT", kRunThenRunAgain), "status 130\nstatus 0\n",
+                    true, 0},
+        HostileCase{"storage_check_cannot_put_its_byte_back",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/a.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    },
+                    with_fault("pwrite@2"), kCompleted, true, 0},
+        HostileCase{"storage_check_cannot_read",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/a.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    },
+                    with_fault("pread@2"), kCompleted, true, 0},
+        // The database's first path holds "Z" just past the end of the
+        // left-over's first path: the very value the check writes there.
+        HostileCase{"database_holds_the_byte_the_check_writes",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/Music/ZZ Top.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, first_entry_naming(d.old_db, "/A/1.aa"));
+                    },
+                    RunOptions{}, kCompleted, true, 0, false},
         HostileCase{"temporary_name_is_an_empty_directory",
                     [](UsedDevice& d) { d.tree.add_dir("iPod_Control/iTunes/iTunesSD.tmp"); },
                     RunOptions{}, kCompleted, true, 0, false},
@@ -436,11 +523,7 @@ INSTANTIATE_TEST_SUITE_P(
                       d.old_db = "bdhs" + d.old_db;
                       write_file(d.tree.database(), d.old_db);
                     },
-                    RunOptions{},
-                    lines({"Rebuilding iTunesSD file header from scratch.",
-                           "Rebuilding iTunesSD entry header from scratch."}) +
-                        kCannotWrite,
-                    false, 1, false},
+                    RunOptions{}, kCannotWrite, false, 1, false},
         HostileCase{"standard_output_closed", [](UsedDevice&) {},
                     RunOptions{.shell = "\"$@\" >&-; echo \"status $?\""}, "status 0\n", true, 0},
         HostileCase{"out_of_file_handles", [](UsedDevice&) {},
@@ -466,6 +549,12 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"version_into_a_full_device", [](UsedDevice&) {},
                     RunOptions{.args = {},
                                .shell = "\"$@\" --version >/dev/full; echo \"status $?\""},
+                    "status 1\n", false, 0},
+        HostileCase{"help_with_standard_output_closed", [](UsedDevice&) {},
+                    RunOptions{.args = {}, .shell = "\"$@\" --help >&-; echo \"status $?\""},
+                    "status 1\n", false, 0},
+        HostileCase{"version_with_standard_output_closed", [](UsedDevice&) {},
+                    RunOptions{.args = {}, .shell = "\"$@\" --version >&-; echo \"status $?\""},
                     "status 1\n", false, 0},
         HostileCase{"null_device_unavailable_with_streams_closed", [](UsedDevice&) {},
                     with_fault("open-null:ENFILE", "\"$@\" <&- >&-; echo \"status $?\""),

@@ -3,14 +3,18 @@
 // "fsync-directory" (only a directory's), "rename", "unlink", "open-temp"
 // (the temporary file's creation), "open-database" (the database opened
 // to see that it may be written), "open-null" (the null device), "getdents64"
-// (one read of a folder's listing) or "openat" (a folder opened inside its parent); @N picks the
+// (one read of a folder's listing), "openat" (a folder opened inside its parent), "open-old"
+// (the old database opened to be read), "read-database" (a read of it: the stream's error flag
+// is set as a failed read sets it), "write-silent" (a write of the temporary file that fails
+// but reports success, as a C runtime that keeps the error in the stream's flag does), "pread"
+// or "pwrite" (a block read or written past the cache, by the storage check); @N picks the
 // Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another
 // that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered
 // just before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at
-// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS) that the call then fails
-// with; SWAP, for "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before it is
-// opened, as another program could. Only the Linux loader preloads it into any program; elsewhere
-// it is empty.
+// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOMEM, EINTR) that the
+// call then fails with; SWAP, for "openat", exchanges the folder for a link to TARNWICK_OUTSIDE
+// just before it is opened, as another program could. Only the Linux loader preloads it into any
+// program; elsewhere it is empty.
 #ifdef __linux__
 #include <dirent.h>
 #include <dlfcn.h>
@@ -21,6 +25,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -67,12 +72,18 @@ int failing(std::string_view call, int* signal_after = nullptr) {
     }
   if (what == "SWAP")
     return -1;
-  for (const auto& [name, number] : {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC},
-                                     std::pair{"ENFILE", ENFILE}, std::pair{"EROFS", EROFS}})
+  for (const auto& [name, number] :
+       {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC}, std::pair{"ENFILE", ENFILE},
+        std::pair{"EROFS", EROFS}, std::pair{"ENOMEM", ENOMEM}, std::pair{"EINTR", EINTR}})
     if (what == name)
       return number;
   return EIO;
 }
+
+// The descriptors of the old database read for its templates and of the
+// temporary file, once opened.
+int old_database_fd = -1;
+int temporary_fd = -1;
 
 template <typename Function>
 Function next(const char* name) {
@@ -116,11 +127,13 @@ extern "C" int open(const char* path, int flags, ...) {
     va_end(args);
   }
   const std::string_view name = path;
-  const char* call = name == "/dev/null"                           ? "open-null"
-                     : name.ends_with(".tmp") && (flags & O_CREAT) ? "open-temp"
-                     : name.ends_with("/iTunesSD") && (flags & O_ACCMODE) == O_WRONLY
-                         ? "open-database"
-                         : "";
+  const char* call =
+      name == "/dev/null"                                              ? "open-null"
+      : name.ends_with(".tmp") && (flags & O_CREAT)                    ? "open-temp"
+      : name.ends_with("/iTunesSD") && (flags & O_ACCMODE) == O_WRONLY ? "open-database"
+      : name.ends_with("/iTunesSD") && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_DIRECT)
+          ? "open-old"
+          : "";
   // A signal comes once the file exists: the moment before the program
   // could arm its removal.
   int signal_after = 0;
@@ -132,7 +145,70 @@ extern "C" int open(const char* path, int flags, ...) {
   const int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
   if (signal_after)
     raise(signal_after);
+  if (std::string_view(call) == "open-old")
+    old_database_fd = fd;
+  else if (std::string_view(call) == "open-temp")
+    temporary_fd = fd;
   return fd;
+}
+
+// glibc's flag for a stream whose read or write failed (_IO_ERR_SEEN).
+constexpr int kStreamError = 0x20;
+
+extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
+  if (old_database_fd >= 0 && fileno(stream) == old_database_fd)
+    if (const int error = failing("read-database")) {
+      stream->_flags |= kStreamError;
+      errno = error;
+      return 0;
+    }
+  return next<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size, count, stream);
+}
+
+extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+  if (temporary_fd >= 0 && fileno(stream) == temporary_fd)
+    if (const int error = failing("write-silent")) {
+      stream->_flags |= kStreamError;
+      errno = error;
+      return count;
+    }
+  return next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(buffer, size, count,
+                                                                        stream);
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t length, off_t offset) {
+  if (const int error = failing("pread")) {
+    errno = error;
+    return -1;
+  }
+  return next<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, buffer, length, offset);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t length, off_t offset) {
+  if (const int error = failing("pwrite")) {
+    errno = error;
+    return -1;
+  }
+  return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, length, offset);
+}
+
+// The same calls under their large-file names, which a build with 64-bit
+// offsets links to.
+extern "C" ssize_t pread64(int fd, void* buffer, size_t length, off64_t offset) {
+  if (const int error = failing("pread")) {
+    errno = error;
+    return -1;
+  }
+  return next<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, length, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t length, off64_t offset) {
+  if (const int error = failing("pwrite")) {
+    errno = error;
+    return -1;
+  }
+  return next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64")(fd, buffer, length,
+                                                                          offset);
 }
 
 extern "C" ssize_t getdents64(int fd, void* buffer, size_t length) {

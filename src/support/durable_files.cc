@@ -1,0 +1,81 @@
+// The storage check, the same on every system: only the block reads and
+// writes past the cache are the system's.
+#include "support/durable_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "support/interruptions.h"
+
+namespace {
+
+constexpr size_t kLargestBlock = 4096;
+
+struct Closer {
+  void operator()(const UncachedFile* file) const { close_uncached(*file); }
+};
+using ClosedOnReturn = std::unique_ptr<const UncachedFile, Closer>;
+
+}  // namespace
+
+Storage shares_storage(const char* leftover, const char* database, long offset) {
+  UncachedFile left;
+  UncachedFile db;
+  if (!open_uncached(leftover, true, &left))
+    return errno == ENOENT ? Storage::kSeparate : Storage::kUnknown;
+  const ClosedOnReturn left_closer(&left);
+  if (!open_uncached(database, false, &db))
+    return errno == ENOENT ? Storage::kSeparate : Storage::kUnknown;
+  const ClosedOnReturn db_closer(&db);
+  if (left.identity == db.identity)
+    return Storage::kSeparate;  // one file, two links: removing a name frees nothing
+  if (offset < 0)
+    return Storage::kUnknown;
+
+  // Two blocks, aligned as direct I/O wants them.
+  std::vector<unsigned char> raw(3 * kLargestBlock);
+  void* aligned = raw.data();
+  size_t space = raw.size();
+  std::align(kLargestBlock, 2 * kLargestBlock, aligned, space);
+  auto* mine = static_cast<unsigned char*>(aligned);
+  unsigned char* theirs = mine + kLargestBlock;
+
+  // Blocks of the usual logical sizes: the first the device takes is used.
+  for (const size_t block_size : {size_t{512}, kLargestBlock}) {
+    const auto block_at =
+        static_cast<long long>(static_cast<size_t>(offset) / block_size * block_size);
+    const size_t within = static_cast<size_t>(offset) - static_cast<size_t>(block_at);
+    // Whole blocks within both files: a write past the end would go through
+    // the cache instead, and a read past it finds nothing.
+    if (block_at + static_cast<long long>(block_size) > std::min(left.size, db.size))
+      return Storage::kUnknown;
+    if (!uncached_io(left, mine, block_size, block_at, false))
+      continue;  // the device wants another block size
+    if (!uncached_io(db, theirs, block_size, block_at, false))
+      return Storage::kUnknown;
+    // One chain holds one byte: different bytes on the device are different
+    // clusters, whatever a check killed half-way or a coincidence left.
+    const unsigned char original = mine[within];
+    if (theirs[within] != original)
+      return Storage::kSeparate;
+    const auto changed = static_cast<unsigned char>(original ^ 0x5A);
+    hold_interruptions();
+    mine[within] = changed;
+    const bool written = uncached_io(left, mine, block_size, block_at, true);
+    const bool read = uncached_io(db, theirs, block_size, block_at, false);
+    const bool arrived = read && theirs[within] == changed;
+    mine[within] = original;
+    // The byte goes back however the rest went; it is padding the player
+    // never reads, so one not put back harms nothing.
+    const bool restored = uncached_io(left, mine, block_size, block_at, true);
+    resume_interruptions();
+    // The database's byte changed with the left-over's: seen, so shared,
+    // even if the byte could not be put back.
+    if (arrived)
+      return Storage::kShared;
+    return written && read && restored ? Storage::kSeparate : Storage::kUnknown;
+  }
+  return Storage::kUnknown;
+}
