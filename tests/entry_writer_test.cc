@@ -28,11 +28,12 @@ TEST_F(EntryWriter, TypeCodeAndFlagByExtension) {
     const char* path;
     uint8_t type_code;
     uint8_t flag;
+    uint8_t keeps_place;
   };
   const Case cases[] = {
-      {"./a.mp3", 1, 1},   {"./SONG.M4A", 2, 1}, {"./book.m4b", 2, 0},
-      {"./talk.aa", 4, 0}, {"./x.m4p", 2, 1},    {"./song.wav", 4, 1},
-      {"./b.mp3", 1, 1},   {"./LOUD.WAV", 4, 1}, {"./TALK.AA", 4, 0},
+      {"./a.mp3", 1, 1, 0},   {"./SONG.M4A", 2, 1, 0}, {"./book.m4b", 2, 0, 1},
+      {"./talk.aa", 4, 0, 1}, {"./x.m4p", 2, 1, 0},    {"./song.wav", 4, 1, 0},
+      {"./b.mp3", 1, 1, 0},   {"./LOUD.WAV", 4, 1, 0}, {"./TALK.AA", 4, 0, 1},
   };
   for (const Case& c : cases)
     ASSERT_EQ(write_entry(c.path), 1);
@@ -41,6 +42,8 @@ TEST_F(EntryWriter, TypeCodeAndFlagByExtension) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(bytes[558 * i + 29], cases[i].type_code) << cases[i].path;
     EXPECT_EQ(bytes[558 * i + 555], cases[i].flag) << cases[i].path;
+    EXPECT_EQ(bytes[558 * i + 556], cases[i].keeps_place) << cases[i].path;
+    EXPECT_EQ(bytes[558 * i + 557], 0) << cases[i].path;
   }
 }
 

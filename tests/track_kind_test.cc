@@ -10,12 +10,14 @@ TEST(TrackKind, ByTheLastExtensionInAnyCase) {
     const char* name;
     int type_code;  // 0: not playable
     bool joins_shuffle;
+    bool keeps_place;
   };
   const Case cases[] = {
-      {"a.mp3", 1, true},          {"SONG.WAV", 4, true},   {"talk.aa", 4, false},
-      {"x.M4a", 2, true},          {"book.m4b", 2, false},  {"clip.M4P", 2, true},
-      {"./x.mp3/b.m4b", 2, false}, {"notes.txt", 0, false}, {"file.mp3x", 0, false},
-      {"x.flac", 0, false},
+      {"a.mp3", 1, true, false},         {"SONG.WAV", 4, true, false},
+      {"talk.aa", 4, false, true},       {"x.M4a", 2, true, false},
+      {"book.m4b", 2, false, true},      {"clip.M4P", 2, true, false},
+      {"./x.mp3/b.m4b", 2, false, true}, {"notes.txt", 0, false, false},
+      {"file.mp3x", 0, false, false},    {"x.flac", 0, false, false},
   };
   for (const Case& c : cases) {
     const TrackKind* kind = track_kind(c.name);
@@ -28,6 +30,7 @@ TEST(TrackKind, ByTheLastExtensionInAnyCase) {
       continue;
     EXPECT_EQ(kind->type_code, c.type_code) << c.name;
     EXPECT_EQ(kind->joins_shuffle, c.joins_shuffle) << c.name;
+    EXPECT_EQ(kind->keeps_place, c.keeps_place) << c.name;
   }
 }
 

@@ -26,6 +26,7 @@ constexpr int kNameFieldStart = 32;  // a zero byte, then the units
 constexpr int kNameFieldOffset = 33;
 constexpr int kNameFieldUnits = 261;
 constexpr int kShuffleFlagOffset = 555;
+constexpr int kKeepsPlaceFlagOffset = 556;  // the player remembers where playback stopped
 
 inline constexpr char kItunesDir[] = "iPod_Control/iTunes";
 inline constexpr char kDatabasePath[] = "iPod_Control/iTunes/iTunesSD";

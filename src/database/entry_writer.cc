@@ -32,6 +32,7 @@ int write_entry(const char* path) {
     entry_header[kNameFieldOffset + 2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
   }
   entry_header[kShuffleFlagOffset] = kind->joins_shuffle ? 1 : 0;
+  entry_header[kKeepsPlaceFlagOffset] = kind->keeps_place ? 1 : 0;
 
   if (std::fwrite(entry_header.data(), entry_header.size(), 1, db_file) != 1) {
     record_failure("writing an entry", file_error());

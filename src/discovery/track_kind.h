@@ -12,17 +12,18 @@ struct TrackKind {
   std::string_view extension;  // lower case, as file_extension gives it
   uint8_t type_code;           // byte 29 of the entry record
   bool joins_shuffle;          // byte 555: audiobooks stay out of shuffle
+  bool keeps_place;            // byte 556: audiobooks go on where they were left
 };
 
 // Sized by its rows, so that no empty row can make extension-less names
 // playable.
 inline constexpr auto kTrackKinds = std::to_array<TrackKind>({
-    {"mp3", 1, true},
-    {"wav", 4, true},
-    {"aa", 4, false},
-    {"m4a", 2, true},
-    {"m4b", 2, false},
-    {"m4p", 2, true},
+    {"mp3", 1, true, false},
+    {"wav", 4, true, false},
+    {"aa", 4, false, true},
+    {"m4a", 2, true, false},
+    {"m4b", 2, false, true},
+    {"m4p", 2, true, false},
 });
 
 static_assert(std::none_of(kTrackKinds.begin(), kTrackKinds.end(),

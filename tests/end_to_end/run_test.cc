@@ -49,10 +49,12 @@ TEST(Run, DatabaseBytesFromScratch) {
   tree.add_file("a.mp3");
   tree.add_file("b.m4b");
   tree.add_file("c.wav");
+  tree.add_file("d.aa");
+  tree.add_file("e.m4a");
   ASSERT_EQ(run_tarnwick(tree.root()).status, 0);
   const std::string db = read_file(tree.database());
-  ASSERT_EQ(db.size(), 18u + 3 * 558);
-  EXPECT_EQ(hex(db.substr(0, 18)), "00 00 03 01 06 00 00 00 12 00 00 00 00 00 00 00 00 00 ");
+  ASSERT_EQ(db.size(), 18u + 5 * 558);
+  EXPECT_EQ(hex(db.substr(0, 18)), "00 00 05 01 06 00 00 00 12 00 00 00 00 00 00 00 00 00 ");
   const std::string head =
       "00 02 2e 5a a5 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
       "00 00 00 64 00 00 ";
@@ -64,16 +66,19 @@ TEST(Run, DatabaseBytesFromScratch) {
   }();
   struct Expected {
     std::string type_and_name;  // bytes 29 to 44
-    std::string flag;           // bytes 555 to 557
+    std::string flags;          // bytes 555 to 557: shuffle, keeps its place
   };
+  // Audiobooks stay out of shuffle and go on where they were left.
   const Expected expected[] = {
       {"01 00 02 00 2f 00 61 00 2e 00 6d 00 70 00 33 00 ", "01 00 00 "},
-      {"02 00 02 00 2f 00 62 00 2e 00 6d 00 34 00 62 00 ", "00 00 00 "},
+      {"02 00 02 00 2f 00 62 00 2e 00 6d 00 34 00 62 00 ", "00 01 00 "},
       {"04 00 02 00 2f 00 63 00 2e 00 77 00 61 00 76 00 ", "01 00 00 "},
+      {"04 00 02 00 2f 00 64 00 2e 00 61 00 61 00 00 00 ", "00 01 00 "},
+      {"02 00 02 00 2f 00 65 00 2e 00 6d 00 34 00 61 00 ", "01 00 00 "},
   };
-  for (size_t i = 0; i < 3; ++i)
+  for (size_t i = 0; i < std::size(expected); ++i)
     EXPECT_EQ(hex(db.substr(18 + 558 * i, 558)),
-              head + expected[i].type_and_name + tail_zeros + expected[i].flag)
+              head + expected[i].type_and_name + tail_zeros + expected[i].flags)
         << "entry " << i;
 }
 
@@ -208,7 +213,7 @@ TEST_P(Templates, TakenOverOnlyWhenTheirLengthFieldsAgree) {
     EXPECT_EQ(hex(entry.substr(0, 29)), hex(old_entry.substr(0, 29)));
     EXPECT_EQ(hex(entry.substr(29, 4)),
               hex(type_and_name + old_entry.substr(30, 2) + std::string(1, '\0')));
-    EXPECT_EQ(hex(entry.substr(555)), at == 18 ? "00 00 00 " : "01 00 00 ");
+    EXPECT_EQ(hex(entry.substr(555)), at == 18 ? "00 01 00 " : "01 00 00 ");
   }
   EXPECT_EQ(hex(db.substr(18 + 33, 10)), "2f 00 78 00 2f 00 61 00 2e 00 ");
 }
