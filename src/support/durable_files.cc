@@ -69,13 +69,16 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
     mine[within] = original;
     // The byte goes back however the rest went; it is padding the player
     // never reads, so one not put back harms nothing.
-    const bool restored = uncached_io(left, mine, block_size, block_at, true);
+    if (!uncached_io(left, mine, block_size, block_at, true)) {
+      // Nothing to do about it: the run goes on either way.
+    }
     resume_interruptions();
     // The database's byte changed with the left-over's: seen, so shared,
     // even if the byte could not be put back.
     if (arrived)
       return Storage::kShared;
-    return written && read && restored ? Storage::kSeparate : Storage::kUnknown;
+    // Not seen to arrive: separate, unless the change or the look failed.
+    return written && read ? Storage::kSeparate : Storage::kUnknown;
   }
   return Storage::kUnknown;
 }

@@ -1,0 +1,114 @@
+// The storage check's decisions, over block reads and writes of its own:
+// two names on one store (what a crash in the middle of a rename on a
+// "sync" mount leaves) or on two, with any of the block calls failing, and
+// with interruptions held across the change and its undoing.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/durable_files.h"
+#include "support/interruptions.h"
+
+namespace {
+
+// The device: each name leads to a store; two names may lead to one.
+struct Device {
+  std::map<std::string, std::shared_ptr<std::vector<unsigned char>>> names;
+  int calls = 0;       // block reads and writes so far
+  int failing = 0;     // the call (1, 2, ...) that fails; 0 for none
+  bool lands = false;  // the failing write is made all the same
+  int held = 0;        // interruptions held back now
+  bool unheld_write = false;
+};
+Device device;
+
+}  // namespace
+
+void hold_interruptions() {
+  ++device.held;
+}
+void resume_interruptions() {
+  --device.held;
+}
+
+bool open_uncached(const char* path, bool, UncachedFile* file) {
+  const auto found = device.names.find(path);
+  if (found == device.names.end()) {
+    errno = ENOENT;
+    return false;
+  }
+  file->handle = reinterpret_cast<intptr_t>(found->second.get());
+  file->size = static_cast<long long>(found->second->size());
+  file->identity = {1, reinterpret_cast<uintptr_t>(path)};  // two names, two entries
+  return true;
+}
+
+bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
+                 bool write) {
+  auto* store = reinterpret_cast<std::vector<unsigned char>*>(file.handle);
+  const bool fails = ++device.calls == device.failing;
+  if (write && device.held == 0)
+    device.unheld_write = true;
+  if (fails && !(write && device.lands))
+    return false;
+  if (write)
+    std::memcpy(store->data() + at, block, size);
+  else
+    std::memcpy(block, store->data() + at, size);
+  return !fails;
+}
+
+void close_uncached(const UncachedFile&) {
+}
+
+namespace {
+
+struct CheckCase {
+  const char* name;
+  bool one_store;
+  int failing;  // the block call that fails: 1 and 2 read both files, 3 changes the
+                // left-over's byte, 4 reads the database again, 5 puts the byte back
+  bool lands;
+  Storage expected;
+};
+
+TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
+  const CheckCase cases[] = {
+      {"one store", true, 0, false, Storage::kShared},
+      {"two stores", false, 0, false, Storage::kSeparate},
+      {"one store, first read fails", true, 1, false, Storage::kShared},  // 512 fails, 4096 used
+      {"one store, the database unreadable", true, 2, false, Storage::kUnknown},
+      {"one store, the change fails", true, 3, false, Storage::kUnknown},
+      {"one store, the change reported failed but made", true, 3, true, Storage::kShared},
+      {"one store, the second read fails", true, 4, false, Storage::kUnknown},
+      // Seen, then not put back: still shared, never forgotten.
+      {"one store, the byte cannot be put back", true, 5, false, Storage::kShared},
+      {"two stores, the change fails", false, 3, false, Storage::kUnknown},
+      {"two stores, the second read fails", false, 4, false, Storage::kUnknown},
+      {"two stores, the byte cannot be put back", false, 5, false, Storage::kSeparate},
+  };
+  for (const CheckCase& c : cases) {
+    device = {};
+    const auto database = std::make_shared<std::vector<unsigned char>>(8192, 0x09);
+    (*database)[600] = 0;
+    device.names["iTunesSD"] = database;
+    device.names["iTunesSD.tmp"] =
+        c.one_store ? database : std::make_shared<std::vector<unsigned char>>(*database);
+    const std::vector<unsigned char> before = *device.names["iTunesSD.tmp"];
+    device.failing = c.failing;
+    device.lands = c.lands;
+    EXPECT_EQ(shares_storage("iTunesSD.tmp", "iTunesSD", 600), c.expected) << c.name;
+    EXPECT_EQ(device.held, 0) << c.name << ": interruptions are let go";
+    EXPECT_FALSE(device.unheld_write) << c.name << ": every write is made while they are held";
+    if (c.failing != 5) {
+      EXPECT_TRUE(*device.names["iTunesSD.tmp"] == before) << c.name << ": the byte is put back";
+    }
+  }
+}
+
+}  // namespace
