@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <string>
 
 #include "support/composition_table.h"
 #include "support/paths.h"
@@ -144,24 +146,9 @@ int mac_stored_name(const char* listed, char* out, size_t size) {
   if (name.size() > kMaxListedNameBytes || name.find('/') != std::string_view::npos)
     return -1;
   const int count = mac_stored_units(name, units.data(), static_cast<int>(units.size()));
-  size_t length = 0;
-  for (int i = 0; i < count; ++i) {
-    char32_t code = units[i];
-    if (code >= 0xD800 && code < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000)
-      code = 0x10000 + ((code - 0xD800) << 10) + (units[++i] - 0xDC00);
-    const int bytes = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-    if (length + static_cast<size_t>(bytes) + 1 > size)
-      return -1;
-    if (bytes == 1) {
-      out[length++] = static_cast<char>(code);
-      continue;
-    }
-    const int lead_bits[] = {0, 0, 0xC0, 0xE0, 0xF0};
-    out[length++] = static_cast<char>(lead_bits[bytes] | (code >> (6 * (bytes - 1))));
-    for (int shift = 6 * (bytes - 2); shift >= 0; shift -= 6)
-      out[length++] = static_cast<char>(0x80 | ((code >> shift) & 0x3F));
-  }
-  out[length] = '\0';
-  return static_cast<int>(length);
+  const std::string stored = utf16_to_name(std::u16string(units.begin(), units.begin() + count));
+  if (stored.size() + 1 > size)
+    return -1;
+  std::memcpy(out, stored.c_str(), stored.size() + 1);
+  return static_cast<int>(stored.size());
 }
