@@ -21,6 +21,7 @@ struct Device {
   std::map<std::string, std::shared_ptr<std::vector<unsigned char>>> names;
   int calls = 0;       // block reads and writes so far
   int failing = 0;     // the call (1, 2, ...) that fails; 0 for none
+  int error = EIO;     // with this error
   bool lands = false;  // the failing write is made all the same
   int held = 0;        // interruptions held back now
   bool unheld_write = false;
@@ -54,12 +55,16 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
   const bool fails = ++device.calls == device.failing;
   if (write && device.held == 0)
     device.unheld_write = true;
-  if (fails && !(write && device.lands))
+  if (fails && !(write && device.lands)) {
+    errno = device.error;
     return false;
+  }
   if (write)
     std::memcpy(store->data() + at, block, size);
   else
     std::memcpy(block, store->data() + at, size);
+  if (fails)
+    errno = device.error;
   return !fails;
 }
 
@@ -73,24 +78,35 @@ struct CheckCase {
   bool one_store;
   int failing;  // the block call that fails: 1 and 2 read both files, 3 changes the
                 // left-over's byte, 4 reads the database again, 5 puts the byte back
+  int error;
   bool lands;
   Storage expected;
 };
 
 TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
   const CheckCase cases[] = {
-      {"one store", true, 0, false, Storage::kShared},
-      {"two stores", false, 0, false, Storage::kSeparate},
-      {"one store, first read fails", true, 1, false, Storage::kShared},  // 512 fails, 4096 used
-      {"one store, the database unreadable", true, 2, false, Storage::kUnknown},
-      {"one store, the change fails", true, 3, false, Storage::kUnknown},
-      {"one store, the change reported failed but made", true, 3, true, Storage::kShared},
-      {"one store, the second read fails", true, 4, false, Storage::kUnknown},
+      {"one store", true, 0, 0, false, Storage::kShared},
+      {"two stores", false, 0, 0, false, Storage::kSeparate},
+      // A block size the device does not take: the next one is used.
+      {"one store, 512-byte blocks refused", true, 1, EINVAL, false, Storage::kShared},
+      {"two stores, 512-byte blocks refused", false, 1, EINVAL, false, Storage::kSeparate},
+      // A call broken off by a signal is made again.
+      {"one store, a read interrupted", true, 4, EINTR, false, Storage::kShared},
+      {"one store, the change interrupted", true, 3, EINTR, false, Storage::kShared},
+      {"two stores, a read interrupted", false, 2, EINTR, false, Storage::kSeparate},
+      // The device failing: nothing is known, so nothing may be removed.
+      {"one store, the left-over unreadable", true, 1, EIO, false, Storage::kFailed},
+      {"one store, the database unreadable", true, 2, EIO, false, Storage::kFailed},
+      {"one store, no memory for the database", true, 2, ENOMEM, false, Storage::kFailed},
+      {"one store, the change fails", true, 3, EIO, false, Storage::kFailed},
+      {"one store, the change reported failed but made", true, 3, EIO, true, Storage::kShared},
+      {"one store, the look after the change fails", true, 4, EIO, false, Storage::kFailed},
+      {"two stores, the look after the change fails", false, 4, EINVAL, false, Storage::kFailed},
       // Seen, then not put back: still shared, never forgotten.
-      {"one store, the byte cannot be put back", true, 5, false, Storage::kShared},
-      {"two stores, the change fails", false, 3, false, Storage::kUnknown},
-      {"two stores, the second read fails", false, 4, false, Storage::kUnknown},
-      {"two stores, the byte cannot be put back", false, 5, false, Storage::kSeparate},
+      {"one store, the byte cannot be put back", true, 5, EIO, false, Storage::kShared},
+      {"two stores, the change fails", false, 3, EIO, false, Storage::kFailed},
+      {"two stores, the change not allowed", false, 3, EACCES, false, Storage::kUnknown},
+      {"two stores, the byte cannot be put back", false, 5, EIO, false, Storage::kSeparate},
   };
   for (const CheckCase& c : cases) {
     device = {};
@@ -101,6 +117,7 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
         c.one_store ? database : std::make_shared<std::vector<unsigned char>>(*database);
     const std::vector<unsigned char> before = *device.names["iTunesSD.tmp"];
     device.failing = c.failing;
+    device.error = c.error;
     device.lands = c.lands;
     EXPECT_EQ(shares_storage("iTunesSD.tmp", "iTunesSD", 600), c.expected) << c.name;
     EXPECT_EQ(device.held, 0) << c.name << ": interruptions are let go";

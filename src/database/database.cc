@@ -30,6 +30,7 @@ bool temp_file_ours = false;
 
 constexpr char kReplacingStep[] = "replacing iTunesSD";
 constexpr char kReadingStep[] = "reading the old database";
+constexpr char kCheckingStep[] = "checking the left-over temporary file";
 
 // Shortages of the volume or the process, which say nothing about whether
 // the database may be replaced.
@@ -75,21 +76,31 @@ void rebuild_entry_header() {
 
 // The offset of a byte in the left-over temporary file that the player
 // never reads: in the padding after an entry's name, one unit past the zero
-// unit that ends it, in the first entries. -1 when there is none.
-long leftover_padding_offset() {
+// unit that ends it, in the first entries; -1 when there is none. false,
+// with errno set, when the device or the process failed the reading.
+bool leftover_padding_offset(long* offset) {
+  *offset = -1;
   std::array<unsigned char, 8192> head;
   size_t size = 0;
-  if (FILE* leftover = open_regular_file(kDatabaseTempPath)) {
-    size = std::fread(head.data(), 1, head.size(), leftover);
-    std::fclose(leftover);
+  FILE* leftover = open_regular_file(kDatabaseTempPath);
+  if (!leftover)
+    return !is_device_or_process_failure(errno);
+  size = std::fread(head.data(), 1, head.size(), leftover);
+  const int error = std::ferror(leftover) ? file_error() : 0;
+  std::fclose(leftover);
+  if (error != 0) {
+    errno = error;
+    return !is_device_or_process_failure(error);
   }
   for (size_t entry = kFileHeaderSize; entry + kEntrySize <= size; entry += kEntrySize) {
     for (size_t unit = entry + kNameFieldOffset; unit + 3 < entry + kShuffleFlagOffset; unit += 2) {
-      if (head[unit] == 0 && head[unit + 1] == 0)
-        return static_cast<long>(unit + 2);
+      if (head[unit] == 0 && head[unit + 1] == 0) {
+        *offset = static_cast<long>(unit + 2);
+        return true;
+      }
     }
   }
-  return -1;
+  return true;
 }
 
 }  // namespace
@@ -176,9 +187,18 @@ int open_database() {
   // rename on a "sync" mount leaves both names on one chain) must stay:
   // removing it would free the database's clusters. Only the file system
   // check can part the two.
-  if (shares_storage(kDatabaseTempPath, kDatabasePath, leftover_padding_offset()) ==
-      Storage::kShared) {
-    record_damage_found("checking the left-over temporary file");
+  long offset = -1;
+  const Storage storage = leftover_padding_offset(&offset)
+                              ? shares_storage(kDatabaseTempPath, kDatabasePath, offset)
+                              : Storage::kFailed;
+  if (storage == Storage::kShared) {
+    record_damage_found(kCheckingStep);
+    return -1;
+  }
+  // A check the device or the process failed vouches for nothing: the
+  // left-over stays until one can look.
+  if (storage == Storage::kFailed) {
+    record_failure(kCheckingStep, errno);
     return -1;
   }
   if (!remove_leftover(kDatabaseTempPath)) {
@@ -207,9 +227,10 @@ int open_database() {
     return -1;
   }
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
-  if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1) {
-    abandon_database();
-    return 0;
+  if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
+      std::ferror(db_file)) {
+    record_failure("writing the header", file_error());
+    return -1;
   }
   return 1;
 }

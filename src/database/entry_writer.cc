@@ -34,7 +34,10 @@ int write_entry(const char* path) {
   entry_header[kShuffleFlagOffset] = kind->joins_shuffle ? 1 : 0;
   entry_header[kKeepsPlaceFlagOffset] = kind->keeps_place ? 1 : 0;
 
-  if (std::fwrite(entry_header.data(), entry_header.size(), 1, db_file) != 1) {
+  // The stream's flag too: some C runtimes report a failed flush only there,
+  // and its cause is known only now.
+  if (std::fwrite(entry_header.data(), entry_header.size(), 1, db_file) != 1 ||
+      std::ferror(db_file)) {
     record_failure("writing an entry", file_error());
     return 0;
   }

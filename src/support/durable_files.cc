@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "support/failure.h"
 #include "support/interruptions.h"
 
 namespace {
@@ -20,14 +21,41 @@ using ClosedOnReturn = std::unique_ptr<const UncachedFile, Closer>;
 
 }  // namespace
 
+bool is_device_or_process_failure(int error) {
+  return (is_damage_error(error) && error != EROFS) || error == ENOMEM || error == EMFILE ||
+         error == ENFILE;
+}
+
+namespace {
+
+// One block call, made again when a signal broke it off.
+bool block_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
+              bool write) {
+  for (int tries = 0; tries < 64; ++tries) {
+    if (uncached_io(file, block, size, at, write))
+      return true;
+    if (errno != EINTR)
+      return false;
+  }
+  return false;
+}
+
+// What a failed call says: that the system cannot look this way, or that
+// the device or the process failed.
+Storage after_failure() {
+  return is_device_or_process_failure(errno) ? Storage::kFailed : Storage::kUnknown;
+}
+
+}  // namespace
+
 Storage shares_storage(const char* leftover, const char* database, long offset) {
   UncachedFile left;
   UncachedFile db;
   if (!open_uncached(leftover, true, &left))
-    return errno == ENOENT ? Storage::kSeparate : Storage::kUnknown;
+    return errno == ENOENT ? Storage::kSeparate : after_failure();
   const ClosedOnReturn left_closer(&left);
   if (!open_uncached(database, false, &db))
-    return errno == ENOENT ? Storage::kSeparate : Storage::kUnknown;
+    return errno == ENOENT ? Storage::kSeparate : after_failure();
   const ClosedOnReturn db_closer(&db);
   if (left.identity == db.identity)
     return Storage::kSeparate;  // one file, two links: removing a name frees nothing
@@ -51,10 +79,13 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
     // the cache instead, and a read past it finds nothing.
     if (block_at + static_cast<long long>(block_size) > std::min(left.size, db.size))
       return Storage::kUnknown;
-    if (!uncached_io(left, mine, block_size, block_at, false))
-      continue;  // the device wants another block size
-    if (!uncached_io(db, theirs, block_size, block_at, false))
-      return Storage::kUnknown;
+    if (!block_io(left, mine, block_size, block_at, false)) {
+      if (errno == EINVAL)
+        continue;  // the device wants another block size
+      return after_failure();
+    }
+    if (!block_io(db, theirs, block_size, block_at, false))
+      return after_failure();
     // One chain holds one byte: different bytes on the device are different
     // clusters, whatever a check killed half-way or a coincidence left.
     const unsigned char original = mine[within];
@@ -63,22 +94,33 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
     const auto changed = static_cast<unsigned char>(original ^ 0x5A);
     hold_interruptions();
     mine[within] = changed;
-    const bool written = uncached_io(left, mine, block_size, block_at, true);
-    const bool read = uncached_io(db, theirs, block_size, block_at, false);
+    const bool written = block_io(left, mine, block_size, block_at, true);
+    const int write_error = errno;
+    const bool read = block_io(db, theirs, block_size, block_at, false);
+    const int read_error = errno;
     const bool arrived = read && theirs[within] == changed;
     mine[within] = original;
     // The byte goes back however the rest went; it is padding the player
     // never reads, so one not put back harms nothing.
-    if (!uncached_io(left, mine, block_size, block_at, true)) {
-      // Nothing to do about it: the run goes on either way.
+    if (!block_io(left, mine, block_size, block_at, true)) {
+      // Nothing to do about it: what was seen decides.
     }
     resume_interruptions();
     // The database's byte changed with the left-over's: seen, so shared,
     // even if the byte could not be put back.
     if (arrived)
       return Storage::kShared;
-    // Not seen to arrive: separate, unless the change or the look failed.
-    return written && read ? Storage::kSeparate : Storage::kUnknown;
+    // A failed write may have landed all the same: only a look at the
+    // database tells, and a failed look tells nothing.
+    if (!read) {
+      errno = read_error;
+      return Storage::kFailed;
+    }
+    if (!written) {
+      errno = write_error;
+      return after_failure();
+    }
+    return Storage::kSeparate;
   }
   return Storage::kUnknown;
 }

@@ -15,7 +15,8 @@
 [[nodiscard]] int visit_directory(const char* path);
 
 // Opens path for reading only if it is a regular file; never blocks on a
-// FIFO or a device. Null, with errno set, otherwise.
+// FIFO or a device. Null, with errno set, otherwise: EINVAL (EISDIR for a
+// folder on Windows) when something other than a regular file is there.
 [[nodiscard]] FILE* open_regular_file(const char* path);
 
 // 1 when nothing stands at path, or a regular file that may be written.
@@ -30,7 +31,13 @@ enum class Storage {
   kSeparate,  // clusters of their own, either absent, or one file under two links
   kShared,    // one chain under two names: removing the left-over frees the database's
   kUnknown,   // cannot tell: no direct I/O, no regular file, offset outside either
+  kFailed,    // the device or the process failed the check (errno says why): nothing is known
 };
+
+// Whether error says that the device or the process failed (damage, a
+// device gone, no memory or descriptors), not that a file or a way of
+// reading it is missing.
+[[nodiscard]] bool is_device_or_process_failure(int error);
 
 // Whether the left-over file at leftover and the database at database are
 // two names for the same clusters, as a crash between the two writes of a
@@ -42,7 +49,9 @@ enum class Storage {
 // left-over's byte and seeing whether the database's changes with it,
 // before it is put back. Interruptions are held back meanwhile, and a check
 // killed half-way leaves only a left-over whose byte differs, which the
-// next check finds separate.
+// next check finds separate. A call broken off by a signal is made again;
+// any other failure of the device or the process, and any failure once
+// the byte was changed, is kFailed: then nothing may be removed.
 [[nodiscard]] Storage shares_storage(const char* leftover, const char* database, long offset);
 
 // A file whose blocks are read and written on the device itself, past the

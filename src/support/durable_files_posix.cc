@@ -96,7 +96,11 @@ FILE* open_regular_file(const char* path) {
   if (fd < 0)
     return nullptr;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
+    close_keeping_errno(fd);  // a failure of the device or the process, not the file's kind
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
     close(fd);
     errno = EINVAL;
     return nullptr;

@@ -464,12 +464,19 @@ INSTANTIATE_TEST_SUITE_P(
                     false, 1},
         // A failed write of entries that the C runtime kept in the stream's
         // flag and did not report.
-        HostileCase{"entry_write_failure_kept_in_the_stream",
-                    [](UsedDevice&) {}, with_fault("write-silent@2:ENOSPC"),
+        HostileCase{"entry_write_failure_kept_in_the_stream", [](UsedDevice&) {},
+                    with_fault("write-silent@2:ENOSPC"),
                     kTemplatesKept + kWalked +
-                        lines({"1 playable files were found on your iPod.", "",
-                               "Fixing iTunesSD header."}) +
                         write_error(std::string("writing an entry: ") + std::strerror(ENOSPC)),
+                    false, 1},
+        HostileCase{"header_write_failure_kept_in_the_stream", [](UsedDevice&) {},
+                    with_fault("write-silent@1:EIO"),
+                    kTemplatesKept +
+                        write_error(std::string("writing the header: ") + std::strerror(EIO)),
+                    false, 1},
+        HostileCase{"kind_of_the_old_database_cannot_be_asked", [](UsedDevice&) {},
+                    with_fault("fstat-old"),
+                    write_error(std::string("reading the old database: ") + std::strerror(EIO)),
                     false, 1},
         // The storage check on left-overs with clusters of their own: never
         // "shared", or every later run would stop on a healthy player.
@@ -496,13 +503,36 @@ INSTANTIATE_TEST_SUITE_P(
                       write_file(d.tree.itunes() / kTemp, d.old_db);
                     },
                     with_fault("pwrite@2"), kCompleted, true, 0},
-        HostileCase{"storage_check_cannot_read",
+        // A check the device fails vouches for nothing: the left-over stays.
+        HostileCase{"storage_check_cannot_read_the_left_over",
                     [](UsedDevice& d) {
                       d.old_db = first_entry_naming(d.old_db, "/a.mp3");
                       write_file(d.tree.database(), d.old_db);
                       write_file(d.tree.itunes() / kTemp, d.old_db);
                     },
-                    with_fault("pread@2"), kCompleted, true, 0},
+                    with_fault("pread@1"),
+                    kTemplatesKept + write_error(std::string("checking the left-over temporary "
+                                                             "file: ") +
+                                                 std::strerror(EIO)),
+                    false, 1, false, true},
+        HostileCase{"storage_check_cannot_look_after_its_change",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/a.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    },
+                    with_fault("pread@3:ENOMEM"),
+                    kTemplatesKept + write_error(std::string("checking the left-over temporary "
+                                                             "file: ") +
+                                                 std::strerror(ENOMEM)),
+                    false, 1, false, true},
+        HostileCase{"storage_check_read_interrupted_is_made_again",
+                    [](UsedDevice& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/a.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    },
+                    with_fault("pread@3:EINTR"), kCompleted, true, 0},
         // The database's first path holds "Z" just past the end of the
         // left-over's first path: the very value the check writes there.
         HostileCase{"database_holds_the_byte_the_check_writes",

@@ -4,7 +4,8 @@
 // (the temporary file's creation), "open-database" (the database opened
 // to see that it may be written), "open-null" (the null device), "getdents64"
 // (one read of a folder's listing), "openat" (a folder opened inside its parent), "open-old"
-// (the old database opened to be read), "read-database" (a read of it: the stream's error flag
+// (the old database opened to be read), "fstat-old" (its kind asked, once opened),
+// "read-database" (a read of it: the stream's error flag
 // is set as a failed read sets it), "write-silent" (a write of the temporary file that fails
 // but reports success, as a C runtime that keeps the error in the stream's flag does), "pread"
 // or "pwrite" (a block read or written past the cache, by the storage check); @N picks the
@@ -85,6 +86,14 @@ int failing(std::string_view call, int* signal_after = nullptr) {
 int old_database_fd = -1;
 int temporary_fd = -1;
 
+// A descriptor number given to another file is no longer the database's.
+void forget_reused(int fd) {
+  if (fd == old_database_fd)
+    old_database_fd = -1;
+  if (fd == temporary_fd)
+    temporary_fd = -1;
+}
+
 template <typename Function>
 Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
@@ -149,6 +158,8 @@ extern "C" int open(const char* path, int flags, ...) {
     old_database_fd = fd;
   else if (std::string_view(call) == "open-temp")
     temporary_fd = fd;
+  else
+    forget_reused(fd);
   return fd;
 }
 
@@ -174,6 +185,15 @@ extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* st
     }
   return next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(buffer, size, count,
                                                                         stream);
+}
+
+extern "C" int fstat(int fd, struct stat* st) noexcept {
+  if (old_database_fd >= 0 && fd == old_database_fd)
+    if (const int error = failing("fstat-old")) {
+      errno = error;
+      return -1;
+    }
+  return next<int (*)(int, struct stat*)>("fstat")(fd, st);
 }
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t length, off_t offset) {
@@ -240,7 +260,9 @@ extern "C" int openat(int dir_fd, const char* path, int flags, ...) {
     if (outside && symlinkat(outside, dir_fd, path) != 0)
       std::abort();  // the case could not be set up
   }
-  return next<int (*)(int, const char*, int, ...)>("openat")(dir_fd, path, flags, mode);
+  const int fd = next<int (*)(int, const char*, int, ...)>("openat")(dir_fd, path, flags, mode);
+  forget_reused(fd);
+  return fd;
 }
 
 #endif  // __linux__
