@@ -82,7 +82,7 @@ for file in ./usr/bin/tarnwick ./usr/share/man/man1/tarnwick.1.gz \
   grep -q " $file\$" <<<"$listing" || fail "$(basename "$deb") lacks $file"
 done
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/tarnwick/changelog.gz | gzip -dc |
-  cmp -s - "$top/debian/changelog" || fail "$(basename "$deb")'s changelog.gz is not debian/changelog"
+  cmp -s - "$source/debian/changelog" || fail "$(basename "$deb")'s changelog.gz is not debian/changelog"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/tarnwick.1.gz | gzip -dc |
   grep -q "^\.TH TARNWICK 1 \"[0-9-]*\" \"tarnwick $version\"" ||
   fail "$(basename "$deb")'s manual page does not carry version $version"
