@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks what users get: the manual page, "cmake --install", the .deb (built,
-# listed, installed with dpkg -i and run) and, when build-win exists, the
-# Windows .zip.
+# listed, installed with dpkg -i and run), when build-win exists the Windows
+# .zip, and the source package from debian/ (tools/check-source-package.sh).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
@@ -144,4 +144,5 @@ if [ -f "$top/build-win/tarnwick.exe" ]; then
     fail "two builds of one commit give different .zip files"
   echo "check-packages: $(basename "$zip") is the same byte for byte when built again elsewhere"
 fi
+"$top/tools/check-source-package.sh"
 echo "check-packages: all package checks passed"
