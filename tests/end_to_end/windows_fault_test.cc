@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -45,6 +46,8 @@ constexpr WindowsError kSweptErrors[] = {
     {"ERROR_DEVICE_NOT_CONNECTED", EIO}, {"ERROR_GEN_FAILURE", EIO},
     {"ERROR_DISK_CORRUPT", EIO},         {"ERROR_NOT_ENOUGH_MEMORY", ENOMEM},
     {"ERROR_PATH_NOT_FOUND", ENOENT},
+    {"ERROR_TOO_MANY_OPEN_FILES", EMFILE},
+    {"ERROR_LOCK_VIOLATION", EACCES},
 };
 
 // The calls that change the volume: each also fails after it was made.
