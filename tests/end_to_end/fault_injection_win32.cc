@@ -13,9 +13,11 @@
 // by default), counting only calls on the player's files: calls on a handle
 // count when the handle came from CreateFileW, so the standard streams never
 // do. WHAT is a Windows error, by name (ERROR_DISK_FULL) or number, that the
-// call then fails with (ERROR_GEN_FAILURE by default); with ":done" the call
-// is made first and reported failed after, as a device can answer a write it
-// made. CloseHandle and FindClose always let the handle go. WHAT may instead
+// call then fails with (ERROR_GEN_FAILURE by default); with ":done" a call
+// that changes the volume (WriteFile, MoveFileExW, DeleteFileW, FlushFileBuffers,
+// SetFileAttributesW, RemoveDirectoryW...) is made first and reported failed
+// after, as a device can answer a write it made (a call that makes a handle
+// never is). CloseHandle and FindClose always let the handle go. WHAT may instead
 // be CTRL_C: a Ctrl-C event, delivered as Windows delivers it (the console
 // handler on a thread of its own), just before the call goes on.
 // TARNWICK_FAULT_PATH, when set, counts only the calls whose path (or whose
