@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,10 @@
 #include <vector>
 
 #include "temp_dir.h"
+
+#ifdef _WIN32
+#include "support/win32_system.h"
+#endif
 
 namespace {
 
@@ -82,7 +87,11 @@ TEST(DurableFiles, VisitDirectoryComesBackWhereItStarted) {
   EXPECT_EQ(visit_directory("a/b"), 1);
   EXPECT_EQ(fs::current_path(), fs::canonical(dir.path()));
   EXPECT_EQ(visit_directory("a/missing"), 0);
+  EXPECT_EQ(errno, ENOENT) << "only what is not there is a missing control directory";
   EXPECT_EQ(fs::current_path(), fs::canonical(dir.path()));
+  std::ofstream(dir.path() / "a" / "file") << "x";
+  EXPECT_EQ(visit_directory("a/file"), 0);
+  EXPECT_EQ(errno, ENOTDIR);
   fs::current_path(start);
 }
 
@@ -181,5 +190,51 @@ TEST(DurableFiles, StorageCheckWithoutTwoFiles) {
             Storage::kSeparate)
       << "one file under two names frees nothing when one goes";
 }
+
+// Whether a rename reported failed was made is read from the volume.
+TEST(DurableFiles, FailedRenameIsJudgedByWhatIsThere) {
+  EXPECT_EQ(failed_rename_left(1, 1), Renamed::kNo) << "the source is still there";
+  EXPECT_EQ(failed_rename_left(1, 0), Renamed::kNo) << "no old file, and no rename";
+  EXPECT_EQ(failed_rename_left(0, 1), Renamed::kYes) << "made, then reported failed";
+  EXPECT_EQ(failed_rename_left(0, 0), Renamed::kUnknown) << "both names gone";
+  EXPECT_EQ(failed_rename_left(-1, 1), Renamed::kUnknown) << "the system cannot tell";
+  EXPECT_EQ(failed_rename_left(0, -1), Renamed::kUnknown);
+}
+
+#ifdef _WIN32
+// One translation of Windows errors for every Windows file: damage and a
+// vanished or failing device are input/output errors (the file system
+// check), write protection a read-only volume, refusals EACCES.
+TEST(DurableFiles, WindowsErrorsHaveOneTranslation) {
+  const struct {
+    DWORD error;
+    int cause;
+  } kTranslations[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},
+      {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_SHARING_VIOLATION, EACCES},
+      {ERROR_DISK_FULL, ENOSPC},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+      {ERROR_WRITE_PROTECT, EROFS},
+      {ERROR_DISK_CORRUPT, EIO},
+      {ERROR_FILE_CORRUPT, EIO},
+      {ERROR_NOT_READY, EIO},
+      {ERROR_DEVICE_NOT_CONNECTED, EIO},
+      {ERROR_GEN_FAILURE, EIO},
+      {ERROR_DEV_NOT_EXIST, EIO},
+      {ERROR_CRC, EIO},
+      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+  };
+  for (const auto& t : kTranslations) {
+    EXPECT_EQ(errno_from_error(t.error), t.cause) << "Windows error " << t.error;
+    SetLastError(t.error);
+    EXPECT_EQ(set_errno_from_last_error(), 0);
+    EXPECT_EQ(errno, t.cause) << "Windows error " << t.error;
+  }
+}
+#endif
 
 }  // namespace

@@ -8,6 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 windows_exe=""
+windows_fault_exe=""
 windows_ansi_exe=""
 # Each stage prints its name as it starts and its time as it ends, so that a
 # slow stage is told from a hang; the summary at the end lists them all, and
@@ -86,6 +87,8 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
   cmake --build "$top/build-win" -j"$jobs"
   windows_exe="$top/build-win/tarnwick.exe"
+  # The same program with the Win32 fault layer, for the fault table and sweep.
+  windows_fault_exe="$top/build-win/tests/tarnwick_faults.exe"
   # As Windows before 10 version 1903 runs it: no UTF-8 code page.
   cmake -S "$top" -B "$top/build-win-ansi" -DTARNWICK_WERROR=ON -DTARNWICK_TESTS=OFF \
     -DTARNWICK_UTF8_CODE_PAGE=OFF -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
@@ -179,7 +182,7 @@ fi
 
 stage "the unit and end-to-end tests"
 cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe" \
-  -DTARNWICK_WINDOWS_ANSI_EXE="$windows_ansi_exe"
+  -DTARNWICK_WINDOWS_FAULT_EXE="$windows_fault_exe" -DTARNWICK_WINDOWS_ANSI_EXE="$windows_ansi_exe"
 cmake --build "$top/build-check" -j"$jobs"
 if [ -n "$windows_exe" ]; then
   run_tests "$top/build-win"

@@ -32,14 +32,14 @@ constexpr char kReplacingStep[] = "replacing iTunesSD";
 constexpr char kReadingStep[] = "reading the old database";
 constexpr char kCheckingStep[] = "checking the left-over temporary file";
 
-// Shortages of the volume or the process, which say nothing about whether
-// the database may be replaced.
-bool is_shortage(int error) {
-#ifdef EDQUOT
-  if (error == EDQUOT)
-    return true;
-#endif
-  return error == ENOSPC || error == EMFILE || error == ENFILE || error == ENOMEM;
+// A refusal to replace the database or make the temporary file: the
+// volume, the folder or what stands at the name says no (permissions, a
+// read-only volume, a directory, a file in use). Any other error is a
+// failure with its cause: a shortage, damage, a vanished device.
+bool is_refusal(int error) {
+  return error == EACCES || error == EPERM || error == EROFS || error == EISDIR ||
+         error == ENOTDIR || error == ENOTEMPTY || error == EEXIST || error == EBUSY ||
+         error == ELOOP || error == ETXTBSY;
 }
 
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
@@ -175,7 +175,7 @@ int open_database() {
   if (later_player_database)
     return 0;
   if (!may_replace(kDatabasePath)) {
-    if (!is_shortage(errno))
+    if (is_refusal(errno))
       return 0;
     record_failure("opening the database", errno);
     return -1;
@@ -203,7 +203,7 @@ int open_database() {
   }
   if (!remove_leftover(kDatabaseTempPath)) {
     // A read-only volume is refused here as it is with a database present.
-    if (!is_damage_error(errno) || errno == EROFS)
+    if (is_refusal(errno))
       return 0;
     record_failure("removing the left-over temporary file", errno);
     return -1;
@@ -219,7 +219,7 @@ int open_database() {
   }
   resume_interruptions();
   if (!db_file) {
-    if ((!is_shortage(error) && !is_damage_error(error)) || error == EROFS) {
+    if (is_refusal(error)) {
       errno = error;
       return 0;
     }
@@ -288,7 +288,7 @@ int commit_database(Changed so_far) {
     case Replaced::kNotSure:
       break;
   }
-  temp_file_ours = false;  // it is the database now
+  temp_file_ours = false;  // it is the database now, or may be: never removed
   record_failure(kReplacingStep, errno, Changed::kDatabase);
   return 0;
 }

@@ -57,9 +57,10 @@ Templates take_templates(std::string_view old);
 // died left, and starts a new temporary file with the header as a
 // placeholder. An interruption from now on removes that file. Returns 1 on
 // success; 0, with nothing changed and errno saying why (EROFS for a
-// read-only volume), when the database may not be replaced;
-// -1 after recording the failure when the volume is damaged or full, or
-// the process has no descriptors left.
+// read-only volume), when the database may not be replaced (a refusal:
+// permissions, a read-only volume, a directory or a file in use in the
+// way); -1 after recording the failure for any other error (a shortage of
+// the volume or the process, damage, a vanished device).
 [[nodiscard]] int open_database();
 
 // Prints "Fixing iTunesSD header.", stores the count in the header and

@@ -161,6 +161,12 @@ int main(int argc, char** argv) {
     pause_on_exit = 0;
 
   if (!visit_directory(kItunesDir)) {
+    // Only a folder that is not there is a missing control directory; any
+    // other failure (a vanished device, damage, no memory) is named.
+    if (errno != ENOENT && errno != ENOTDIR) {
+      record_failure("opening the iPod control directory", errno);
+      fail_rebuild();
+    }
     std::printf(
         "ERROR: No iPod control directory found!\n"
         "Please make sure that:\n"

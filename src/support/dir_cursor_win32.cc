@@ -34,13 +34,6 @@ struct DirCursor {
 
 namespace {
 
-int errno_from(DWORD error) {
-  return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY   ? ENOMEM
-         : error == ERROR_TOO_MANY_OPEN_FILES                             ? EMFILE
-         : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
-                                                                          : EACCES;
-}
-
 // The folder's identity, taken from the folder itself and not from a link
 // that may stand in its place: a reparse point (a junction, a link, a mount
 // folder put there since the parent was listed) is refused with ELOOP.
@@ -52,7 +45,7 @@ bool take_identity(DirCursor* cursor) {
       path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
-    errno = errno_from(GetLastError());
+    errno = errno_from_error(GetLastError());
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
@@ -60,7 +53,7 @@ bool take_identity(DirCursor* cursor) {
   const DWORD error = GetLastError();
   CloseHandle(folder);
   if (!known) {
-    errno = errno_from(error);
+    errno = errno_from_error(error);
     return false;
   }
   if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -118,7 +111,7 @@ DirCursor* open_listing(const char* parent, const char* name) {
   if (cursor->find_handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     std::free(cursor);
-    errno = errno_from(error);
+    errno = errno_from_error(error);
     return nullptr;
   }
   cursor->pending = 1;
@@ -141,9 +134,7 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   for (;;) {
     if (!cursor->pending && !FindNextFileW(cursor->find_handle, &cursor->find_data)) {
       const DWORD error = GetLastError();
-      cursor->error = error == ERROR_NO_MORE_FILES  ? 0
-                      : errno_from(error) == EACCES ? EIO
-                                                    : errno_from(error);
+      cursor->error = error == ERROR_NO_MORE_FILES ? 0 : errno_from_error(error);
       cursor->finished = 1;
       return 0;
     }

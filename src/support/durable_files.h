@@ -106,7 +106,7 @@ void copy_owner_and_mode(FILE* file, const char* model);
 
 // What replace_file did.
 enum class Replaced {
-  kNo,       // to is as it was (errno set)
+  kNo,       // to is as it was, from still there (errno set)
   kNotSure,  // the rename was made, but may not be on the device (errno set)
   kDurable,  // from is now to, and the entry that says so is on the device
 };
@@ -115,6 +115,19 @@ enum class Replaced {
 // makes the new entry, with the file's first cluster and size, durable on
 // the device before the old file's clusters can be reused.
 [[nodiscard]] Replaced replace_file(const char* from, const char* to);
+
+// What a rename reported failed did, decided from what the volume holds
+// after it: from_there and to_there are 1 when something stands at that
+// name, 0 when nothing does, -1 when the system cannot tell. A call may fail
+// after it made the change (a device that answers late), or break off.
+enum class Renamed { kNo, kYes, kUnknown };
+inline Renamed failed_rename_left(int from_there, int to_there) {
+  if (from_there == 1)
+    return Renamed::kNo;  // the source is still there: nothing was moved
+  if (from_there == 0 && to_there == 1)
+    return Renamed::kYes;
+  return Renamed::kUnknown;
+}
 
 // Whether a failed rename left to untouched for certain: it was refused
 // (permissions, sharing, a busy file) rather than broken off.

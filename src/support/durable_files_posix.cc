@@ -56,6 +56,15 @@ int open_either_way(const char* path) {
   return open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// What the volume holds at path: 1 something, 0 nothing, -1 the system
+// cannot tell (errno set). What a call reported failed left is decided so.
+int presence(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) == 0)
+    return 1;
+  return errno == ENOENT ? 0 : -1;
+}
+
 // Opens the file at path only to keep it alive: while a descriptor is open,
 // Linux's and Apple's FAT drivers do not free its clusters when its name is
 // removed or replaced. -1 when nothing (or no regular file) is there.
@@ -244,10 +253,16 @@ int remove_for_good(const char* const* paths, int count, int* results) {
     const int fd = hold_open(paths[i]);
     if (unlink(paths[i]) == 0) {
       results[i] = 1;
-      removed_any = 1;
     } else {
-      results[i] = errno == ENOENT ? 0 : -1;
+      // The volume decides what the line says: a file still there was not
+      // reset, one gone was ("not needed" when it was not found to begin
+      // with).
+      const int error = errno;
+      const int there = presence(paths[i]);
+      results[i] = there != 0 ? -1 : error == ENOENT ? 0 : 1;
+      errno = error;
     }
+    removed_any |= results[i] == 1;
     if (fd >= 0)
       held.push_back(fd);
   }
@@ -268,9 +283,14 @@ int remove_for_good(const char* const* paths, int count, int* results) {
 Replaced replace_file(const char* from, const char* to) {
   const int old_file = hold_open(to);
   if (std::rename(from, to) != 0) {
-    if (old_file >= 0)
-      close_keeping_errno(old_file);
-    return Replaced::kNo;
+    const int error = errno;
+    const Renamed renamed = failed_rename_left(presence(from), presence(to));
+    errno = error;
+    if (renamed != Renamed::kYes) {
+      if (old_file >= 0)
+        close_keeping_errno(old_file);
+      return renamed == Renamed::kNo ? Replaced::kNo : Replaced::kNotSure;
+    }
   }
   int durable = flush_directory(directory_of(to));
 #ifndef __APPLE__

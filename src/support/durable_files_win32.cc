@@ -17,28 +17,41 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Attributes of whatever stands at path; INVALID_FILE_ATTRIBUTES, with the
-// last error set, when nothing does or the path cannot be made.
+// last error set, when nothing does or the path cannot be made (an empty
+// path: system_path left the last error of the call that failed).
 DWORD attributes_of(const std::wstring& path) {
-  if (path.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+  if (path.empty())
     return INVALID_FILE_ATTRIBUTES;
-  }
   return GetFileAttributesW(path.c_str());
 }
 
+// What the volume holds at path: 1 something, 0 nothing, -1 the system
+// cannot tell (errno set). What a call reported failed left is decided so.
+int presence(const std::wstring& path) {
+  if (attributes_of(path) != INVALID_FILE_ATTRIBUTES)
+    return 1;
+  return nothing_there() ? 0 : (set_errno_from_last_error(), -1);
+}
+
 // A stream over the handle, which it takes over; null, with errno set, when
-// the runtime cannot make one.
+// the runtime cannot make one. _open_osfhandle asks the system for the
+// handle's type, so its failure may be the device's: the last error says,
+// and is clear when the runtime itself had no descriptor left.
 FILE* stream_over(HANDLE handle, int flags, const char* mode) {
+  SetLastError(ERROR_SUCCESS);
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
   if (fd < 0) {
+    const DWORD error = GetLastError();
     CloseHandle(handle);
-    errno = EMFILE;
+    errno = error != ERROR_SUCCESS ? errno_from_error(error) : EMFILE;
     return nullptr;
   }
+  SetLastError(ERROR_SUCCESS);
   FILE* file = _fdopen(fd, mode);
   if (!file) {
+    const DWORD error = GetLastError();
     _close(fd);
-    errno = EMFILE;
+    errno = error != ERROR_SUCCESS ? errno_from_error(error) : EMFILE;
   }
   return file;
 }
@@ -97,13 +110,10 @@ FILE* open_regular_file(const char* path) {
   }
   const DWORD type = GetFileType(handle);
   if (type != FILE_TYPE_DISK) {
-    // FILE_TYPE_UNKNOWN is also how the call itself fails: then its error
-    // is the cause, not the kind of file.
-    if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-      set_errno_from_last_error();
-    else
-      errno = EINVAL;
+    // Unknown with an error: the system could not tell, and says why.
+    const DWORD error = type == FILE_TYPE_UNKNOWN ? GetLastError() : ERROR_SUCCESS;
     CloseHandle(handle);
+    errno = error != ERROR_SUCCESS ? errno_from_error(error) : EINVAL;
     return nullptr;
   }
   return stream_over(handle, _O_RDONLY | _O_BINARY, "rb");
@@ -113,7 +123,7 @@ int may_replace(const char* path) {
   const std::wstring full = system_path(path);
   const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES)
-    return nothing_there();
+    return nothing_there() ? 1 : set_errno_from_last_error();
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
     errno = EACCES;
     return 0;
@@ -154,7 +164,14 @@ FILE* create_new_file(const char* path) {
     set_errno_from_last_error();
     return nullptr;
   }
-  return stream_over(handle, _O_WRONLY | _O_BINARY, "wb");
+  FILE* file = stream_over(handle, _O_WRONLY | _O_BINARY, "wb");
+  if (!file) {
+    // The file was made: without a stream over it, nothing else removes it.
+    const int error = errno;
+    DeleteFileW(full.c_str());
+    errno = error;
+  }
+  return file;
 }
 
 void copy_owner_and_mode(FILE*, const char*) {
@@ -176,19 +193,23 @@ int file_error() {
 // fastfat sends a deletion without write-through out by the lazy writer, in
 // no order; a write-through delete-on-close handle removes the entry when
 // it closes. The flush of the new database after the rename goes to the
-// device for these too.
+// device for these too. Whatever the calls report, the volume decides what
+// each line says: a file still there was not reset, one gone was ("not
+// needed" when it was not found to begin with); only when the volume cannot
+// tell do the calls' answers stand.
 int remove_for_good(const char* const* paths, int count, int* results) {
   for (int i = 0; i < count; ++i) {
     const std::wstring full = system_path(paths[i]);
-    HANDLE handle = full.empty()
-                        ? INVALID_HANDLE_VALUE
-                        : CreateFileW(full.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      results[i] = !full.empty() && nothing_there() ? 0 : -1;
+    if (full.empty()) {
+      results[i] = -1;
       continue;
     }
-    results[i] = CloseHandle(handle) && attributes_of(full) == INVALID_FILE_ATTRIBUTES ? 1 : -1;
+    HANDLE handle = CreateFileW(full.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_WRITE_THROUGH, nullptr);
+    const bool not_found = handle == INVALID_HANDLE_VALUE && nothing_there();
+    const bool deleted = handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
+    const int there = presence(full);
+    results[i] = there == 1 ? -1 : there == 0 ? (not_found ? 0 : 1) : deleted ? 1 : -1;
   }
   return 1;
 }
@@ -205,8 +226,11 @@ Replaced replace_file(const char* from, const char* to) {
     return Replaced::kNo;
   if (!MoveFileExW(source.c_str(), target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    set_errno_from_last_error();
-    return Replaced::kNo;
+    const int error = errno_from_error(GetLastError());
+    const Renamed renamed = failed_rename_left(presence(source), presence(target));
+    errno = error;
+    if (renamed != Renamed::kYes)
+      return renamed == Renamed::kNo ? Replaced::kNo : Replaced::kNotSure;
   }
   return flush_file_at(target) ? Replaced::kDurable : Replaced::kNotSure;
 }

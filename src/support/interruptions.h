@@ -23,8 +23,11 @@ void hold_interruptions();
 // removes the file at path (which must stay valid) before the program ends.
 void remove_on_interruption(const char* path);
 
-// Lets held-back interruptions take effect, still removing the file.
+// Lets held-back interruptions take effect, still removing the file: one
+// that arrived ends the process here, before the caller goes on (on
+// Windows too, where the console handler runs on a thread of its own).
 void resume_interruptions();
 
-// Forgets the file to remove and lets held-back interruptions take effect.
+// Forgets the file to remove and lets held-back interruptions take effect,
+// as resume_interruptions does.
 void release_interruptions();

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "support/console.h"
@@ -15,9 +16,28 @@ bool gate_held = false;
 // handler's thread only reads it.
 std::wstring removal_storage;
 const wchar_t* volatile removal_path = nullptr;
+// Set by the handler before it waits: an interruption arrived.
+volatile LONG interrupted = 0;
 
 // What an interrupted console program ends with.
 constexpr UINT kInterruptedStatus = 0xC000013A;
+
+// Removes the run's temporary file, if one is armed, and ends the process
+// as an interrupted one, at once. ExitProcess would end the other threads
+// first and then flush the C runtime's streams, waiting for ever for the
+// lock of a stream that an ended thread held (the main thread in the middle
+// of a printf). Only the main thread, which holds no such lock, shows its
+// lines so far; ended from the handler's thread the output stops at its
+// last flush, as a POSIX program's does when a signal ends it.
+[[noreturn]] void end_interrupted(bool on_main_thread) {
+  if (removal_path)
+    DeleteFileW(removal_path);
+  if (on_main_thread)
+    std::fflush(stdout);
+  restore_console();
+  TerminateProcess(GetCurrentProcess(), kInterruptedStatus);
+  ExitProcess(kInterruptedStatus);  // not reached
+}
 
 // Runs on a thread of its own. It waits while interruptions are held back,
 // then removes the run's temporary file and ends the process itself: the
@@ -25,11 +45,9 @@ constexpr UINT kInterruptedStatus = 0xC000013A;
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
+  InterlockedExchange(&interrupted, 1);
   EnterCriticalSection(&interruption_gate);
-  if (removal_path)
-    DeleteFileW(removal_path);
-  restore_console();
-  ExitProcess(kInterruptedStatus);
+  end_interrupted(false);
 }
 
 }  // namespace
@@ -61,6 +79,11 @@ void remove_on_interruption(const char* path) {
 
 void resume_interruptions() {
   if (gate_held) {
+    // One held back ends the process here, on this thread, as a signal does
+    // on POSIX: left to the handler's thread, waiting at the gate, it would
+    // race this one, which goes on to print (a verdict among others).
+    if (InterlockedCompareExchange(&interrupted, 0, 0))
+      end_interrupted(true);
     gate_held = false;
     LeaveCriticalSection(&interruption_gate);
   }

@@ -7,49 +7,55 @@
 
 #include "support/utf8.h"
 
-int set_errno_from_last_error() {
-  switch (GetLastError()) {
+int errno_from_error(DWORD error) {
+  switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      errno = ENOENT;
-      break;
+      return ENOENT;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      errno = EACCES;
-      break;
+      return EACCES;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
-      errno = EEXIST;
-      break;
+      return EEXIST;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-      errno = ENOMEM;
-      break;
+      return ENOMEM;
     case ERROR_TOO_MANY_OPEN_FILES:
-      errno = EMFILE;
-      break;
+      return EMFILE;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      errno = ENOSPC;
-      break;
+      return ENOSPC;
     case ERROR_DIR_NOT_EMPTY:
-      errno = ENOTEMPTY;
-      break;
+      return ENOTEMPTY;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
     case ERROR_WRITE_PROTECT:
-      errno = EROFS;
-      break;
+      return EROFS;
     case ERROR_FILE_CORRUPT:
     case ERROR_DISK_CORRUPT:
     case ERROR_CRC:
+    case ERROR_SECTOR_NOT_FOUND:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_SEEK:
     case ERROR_IO_DEVICE:
+    case ERROR_GEN_FAILURE:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_NOT_READY:
-      errno = EIO;  // damage, or the player gone
-      break;
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_MEDIA_CHANGED:
+      return EIO;  // damage, or the player gone
     default:
-      errno = EINVAL;
+      return EINVAL;
   }
+}
+
+int set_errno_from_last_error() {
+  errno = errno_from_error(GetLastError());
   return 0;
 }
 
@@ -76,6 +82,31 @@ std::wstring with_long_prefix(std::wstring full) {
   return L"\\\\?\\" + full;
 }
 
+// The text a call that fills a buffer gives (GetCurrentDirectoryW,
+// GetFullPathNameW): one call when it fits the first buffer, as it mostly
+// does, else again with the size the call asked for, while it grows in
+// between. False, with errno and the last error set, on failure.
+template <typename Fill>
+bool fill_text(std::wstring& text, Fill fill) {
+  DWORD size = MAX_PATH;
+  for (int tries = 0; tries < 4; ++tries) {
+    text.resize(size);
+    const DWORD length = fill(size, text.data());
+    if (length == 0) {
+      set_errno_from_last_error();
+      return false;
+    }
+    if (length < size) {
+      text.resize(length);
+      return true;
+    }
+    size = length;
+  }
+  SetLastError(ERROR_BUFFER_OVERFLOW);
+  set_errno_from_last_error();
+  return false;
+}
+
 }  // namespace
 
 std::wstring system_path(const char* path) {
@@ -87,32 +118,14 @@ std::wstring system_path(const char* path) {
   if (absolute) {
     // Drive and share paths come from the tests and the user, never from a
     // listing: the system's own resolution is right for them.
-    const DWORD needed = GetFullPathNameW(relative.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) {
-      set_errno_from_last_error();
+    if (!fill_text(full, [&](DWORD size, wchar_t* text) {
+          return GetFullPathNameW(relative.c_str(), size, text, nullptr);
+        }))
       return {};
-    }
-    full.resize(needed);
-    const DWORD length = GetFullPathNameW(relative.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) {
-      set_errno_from_last_error();
-      return {};
-    }
-    full.resize(length);
     return with_long_prefix(full);
   }
-  const DWORD needed = GetCurrentDirectoryW(0, nullptr);
-  if (needed == 0) {
-    set_errno_from_last_error();
+  if (!fill_text(full, [](DWORD size, wchar_t* text) { return GetCurrentDirectoryW(size, text); }))
     return {};
-  }
-  full.resize(needed);
-  const DWORD length = GetCurrentDirectoryW(needed, full.data());
-  if (length == 0 || length >= needed) {
-    set_errno_from_last_error();
-    return {};
-  }
-  full.resize(length);
   // Each name of the relative path as it is, "." components dropped.
   std::wstring_view rest = relative;
   while (!rest.empty()) {

@@ -4,7 +4,17 @@
 // Windows only.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+// The errno kind of a Windows error: the one translation every Windows file
+// of the program uses. A vanished or failing device and a damaged volume are
+// input/output errors (EIO), so that the user is sent to the file system
+// check; a write-protected volume is EROFS; a refusal (access, sharing, a
+// lock) EACCES; a shortage of the volume or the process ENOSPC, ENOMEM or
+// EMFILE; nothing at the path ENOENT.
+int errno_from_error(DWORD error);
 
 // Sets errno from GetLastError() and returns 0, the failure result.
 int set_errno_from_last_error();
@@ -18,5 +28,6 @@ int nothing_there();
 // take at any length: "\\?\" before a drive path, "\\?\UNC\" before a
 // share. Every name is kept as it is: no "." or ".." is resolved beyond
 // the program's own "./" and no trailing dot or space is dropped. Empty,
-// with errno set, when the current folder cannot be read.
+// with errno and the last error as the failing call left them, when the
+// current folder cannot be read.
 std::wstring system_path(const char* path);

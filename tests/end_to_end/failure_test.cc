@@ -627,6 +627,17 @@ INSTANTIATE_TEST_SUITE_P(
                     RunOptions{.shell = "ulimit -n 4 && exec \"$@\""},
                     write_error(std::string("reading the old database: ") + std::strerror(EMFILE)),
                     false, 1},
+        // Only a control folder that is not there is a missing one; only a
+        // refusal is "Cannot write": any other failure is named.
+        HostileCase{"control_folder_on_a_failing_device", [](UsedDevice&) {}, with_fault("chdir"),
+                    write_error(std::string("opening the iPod control directory: ") +
+                                std::strerror(EIO)),
+                    false, 1},
+        HostileCase{"database_opened_on_a_failing_device", [](UsedDevice&) {},
+                    with_fault("open-database"),
+                    kTemplatesKept +
+                        write_error(std::string("opening the database: ") + std::strerror(EIO)),
+                    false, 1},
         HostileCase{"listing_breaks_off_below_the_root", [](UsedDevice&) {},
                     with_fault("getdents64@4"),
                     kTemplatesKept + kSearching + "/iPod_Control: cannot browse\n" +
@@ -691,6 +702,36 @@ INSTANTIATE_TEST_SUITE_P(
                         closing(1, {"OK.", "OK.", "OK."}),
                     true, 0}),
     NameOfCase());
+
+// What a run says it left is read from the volume: a companion reported
+// missing while it is there was not reset, and a rename reported failed
+// after it was made put the new database in place.
+TEST(Failure, CompanionReportedMissingButThereFailed) {
+  SKIP_FOR_WINDOWS_BUILD("preloading binds wine itself (windows_fault_test.cc has this case)");
+  SKIP_WITHOUT_PRELOAD();
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  // The first unlink is the left-over's; the second the playback state's.
+  const RunResult run = run_tarnwick(device.tree.root(), with_fault("unlink@2:ENOENT"));
+  EXPECT_EQ(run.output, kBanner + "\n\n" + kTemplatesKept + kWalked +
+                            closing(1, {"FAILED.", "OK.", "OK."}, true));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(device.tree.itunes() / "iTunesPState"), "iTunesPState");
+  EXPECT_EQ(read_file(device.tree.database()).size(), 18u + 558);
+}
+
+TEST(Failure, RenameReportedFailedAfterItWasMade) {
+  SKIP_FOR_WINDOWS_BUILD("preloading binds wine itself (windows_fault_test.cc has this case)");
+  SKIP_WITHOUT_PRELOAD();
+  UsedDevice device;
+  device.tree.add_file("a.mp3");
+  RunOptions options = with_fault("rename:EACCES");
+  options.environment.push_back("TARNWICK_FAULT_DONE=1");
+  const RunResult run = run_tarnwick(device.tree.root(), options);
+  EXPECT_EQ(run.output, kBanner + "\n\n" + kCompleted);
+  EXPECT_EQ(run.status, 0);
+  device.expect_rebuilt();
+}
 
 TEST(Failure, DatabaseThatIsAFifoDoesNotHang) {
   SKIP_FOR_WINDOWS_BUILD("FIFOs are a POSIX case");

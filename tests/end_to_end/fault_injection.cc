@@ -1,6 +1,6 @@
 // Preloaded into the program by the fault tests. TARNWICK_FAULT says which
 // call goes wrong and how: "CALL[@N][:WHAT]". CALL is "fsync",
-// "fsync-directory" (only a directory's), "rename", "unlink", "open-temp"
+// "fsync-directory" (only a directory's), "rename", "unlink", "chdir", "open-temp"
 // (the temporary file's creation), "open-database" (the database opened
 // to see that it may be written), "open-null" (the null device), "getdents64"
 // (one read of a folder's listing), "openat" (a folder opened inside its parent), "open-old"
@@ -12,10 +12,12 @@
 // Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another
 // that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered
 // just before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at
-// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOMEM, EINTR) that the
-// call then fails with; SWAP, for "openat", exchanges the folder for a link to TARNWICK_OUTSIDE
-// just before it is opened, as another program could. Only the Linux loader preloads it into any
-// program; elsewhere it is empty.
+// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR)
+// that the call then fails with; SWAP, for "openat", exchanges the folder for a link to
+// TARNWICK_OUTSIDE just before it is opened, as another program could. With
+// TARNWICK_FAULT_DONE=1 a "rename" or "unlink" is made first and reported failed after, as a
+// device can answer a change it made. Only the Linux loader preloads it into any program; elsewhere
+// it is empty.
 #ifdef __linux__
 #include <dirent.h>
 #include <dlfcn.h>
@@ -75,7 +77,8 @@ int failing(std::string_view call, int* signal_after = nullptr) {
     return -1;
   for (const auto& [name, number] :
        {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC}, std::pair{"ENFILE", ENFILE},
-        std::pair{"EROFS", EROFS}, std::pair{"ENOMEM", ENOMEM}, std::pair{"EINTR", EINTR}})
+        std::pair{"EROFS", EROFS}, std::pair{"ENOENT", ENOENT}, std::pair{"ENOMEM", ENOMEM},
+        std::pair{"EINTR", EINTR}})
     if (what == name)
       return number;
   return EIO;
@@ -99,6 +102,12 @@ Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// Whether a failing call is made first (TARNWICK_FAULT_DONE=1).
+bool done_first() {
+  const char* done = std::getenv("TARNWICK_FAULT_DONE");
+  return done && std::string_view(done) == "1";
+}
+
 }  // namespace
 
 extern "C" int fsync(int fd) {
@@ -113,6 +122,8 @@ extern "C" int fsync(int fd) {
 
 extern "C" int rename(const char* from, const char* to) noexcept {
   if (const int error = failing("rename")) {
+    if (done_first())
+      next<int (*)(const char*, const char*)>("rename")(from, to);
     errno = error;
     return -1;
   }
@@ -121,10 +132,20 @@ extern "C" int rename(const char* from, const char* to) noexcept {
 
 extern "C" int unlink(const char* path) noexcept {
   if (const int error = failing("unlink")) {
+    if (done_first())
+      next<int (*)(const char*)>("unlink")(path);
     errno = error;
     return -1;
   }
   return next<int (*)(const char*)>("unlink")(path);
+}
+
+extern "C" int chdir(const char* path) noexcept {
+  if (const int error = failing("chdir")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(const char*)>("chdir")(path);
 }
 
 extern "C" int open(const char* path, int flags, ...) {

@@ -80,6 +80,10 @@ const char* windows_build() {
   return std::getenv("TARNWICK_EXE");
 }
 
+const char* windows_fault_build() {
+  return std::getenv("TARNWICK_FAULT_EXE");
+}
+
 namespace {
 
 std::string without_carriage_returns(const std::string& text) {
@@ -242,7 +246,7 @@ RunResult run_tarnwick(const fs::path& dir, const RunOptions& options) {
   const bool under_wine = windows_build() && !options.posix_build;
   if (under_wine) {
     argv.push_back("wine");
-    binary = windows_build();
+    binary = options.fault_layer && windows_fault_build() ? windows_fault_build() : windows_build();
   }
   argv.push_back(binary);
   argv.insert(argv.end(), options.args.begin(), options.args.end());

@@ -17,7 +17,8 @@ struct RunOptions {
   rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS
   bool as_nobody = false;                  // run as the user nobody
   bool posix_build = false;                // the POSIX build even under wine
-  int timeout_seconds = 120;               // then it is killed: status -1
+  bool fault_layer = false;   // the Windows build with the Win32 fault layer (windows_fault_build)
+  int timeout_seconds = 120;  // then it is killed: status -1
   std::vector<std::string> environment{};  // NAME=value, added to the program's
   std::string shell{};                     // a bash script that runs the program as "$@" (to close,
                                            // pipe or limit what it gets); "" runs it directly
@@ -40,6 +41,11 @@ RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds)
 // it; null for the POSIX build. Its transcripts have "\r\n" where the POSIX
 // build prints "\n"; run_tarnwick gives them back with "\n".
 const char* windows_build();
+
+// The Windows build with the Win32 fault layer linked in
+// (end_to_end/fault_injection_win32.cc), when TARNWICK_FAULT_EXE names it;
+// null otherwise.
+const char* windows_fault_build();
 
 // A case whose names the test's file system refused: skipped on macOS,
 // whose APFS takes only UTF-8 names; anywhere else the refusal is a fault.
