@@ -192,6 +192,8 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
   const auto fd = static_cast<int>(file.handle);
   const ssize_t done = write ? pwrite(fd, block, size, static_cast<off_t>(at))
                              : pread(fd, block, size, static_cast<off_t>(at));
+  if (done >= 0 && done != static_cast<ssize_t>(size))
+    errno = EIO;  // a short block from the device itself
   return done == static_cast<ssize_t>(size);
 }
 

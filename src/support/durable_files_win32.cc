@@ -274,7 +274,13 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
   DWORD done = 0;
   const BOOL ok = write ? WriteFile(handle, block, wanted, &done, &where)
                         : ReadFile(handle, block, wanted, &done, &where);
-  return ok && done == wanted;
+  if (!ok)
+    return set_errno_from_last_error();
+  if (done != wanted) {
+    errno = EIO;  // a short block from the device itself
+    return false;
+  }
+  return true;
 }
 
 void close_uncached(const UncachedFile& file) {

@@ -45,8 +45,7 @@ constexpr WindowsError kSweptErrors[] = {
     {"ERROR_WRITE_PROTECT", EROFS},      {"ERROR_NOT_READY", EIO},
     {"ERROR_DEVICE_NOT_CONNECTED", EIO}, {"ERROR_GEN_FAILURE", EIO},
     {"ERROR_DISK_CORRUPT", EIO},         {"ERROR_NOT_ENOUGH_MEMORY", ENOMEM},
-    {"ERROR_PATH_NOT_FOUND", ENOENT},
-    {"ERROR_TOO_MANY_OPEN_FILES", EMFILE},
+    {"ERROR_PATH_NOT_FOUND", ENOENT},    {"ERROR_TOO_MANY_OPEN_FILES", EMFILE},
     {"ERROR_LOCK_VIOLATION", EACCES},
 };
 
@@ -94,6 +93,8 @@ struct Player {
       : leftover(with_leftover) {
     if (later)
       old_db = kLaterPlayer + old_db;
+    else if (with_leftover)
+      old_db = first_entry_naming(old_db, "/a.mp3");  // the storage check has a byte to use
     if (with_database)
       write_file(tree.database(), old_db);
     else
@@ -293,6 +294,7 @@ struct WindowsFaultCase {
   int status;
   std::vector<std::string> printed;  // how lines of the transcript must begin
   bool later_player = false;         // the old database is a 3rd or 4th generation one
+  bool leftover = false;             // a left-over iTunesSD.tmp with the old database's bytes
 };
 
 class WindowsFaults : public testing::TestWithParam<WindowsFaultCase> {};
@@ -302,7 +304,7 @@ TEST_P(WindowsFaults, NamedAndNothingLost) {
     GTEST_SKIP()
         << "no Windows build with the fault layer given (TARNWICK_EXE, TARNWICK_FAULT_EXE)";
   const WindowsFaultCase& c = GetParam();
-  Player player(false, c.later_player);
+  Player player(c.leftover, c.later_player);
   const RunResult run = run_tarnwick(player.tree.root(), with_fault(c.fault, c.path));
   const std::string error = c.fault.substr(c.fault.find(':') + 1);
   EXPECT_EQ(judge(player, run, cause_of(error.substr(0, error.find(':')))), "") << run.output;
@@ -485,6 +487,42 @@ INSTANTIATE_TEST_SUITE_P(
                          "",
                          0,
                          {"The iPod shuffle database was rebuilt successfully."}},
+        // Only a database that is not there is no database.
+        WindowsFaultCase{"old_database_read_fails",
+                         "ReadFile:ERROR_DEVICE_NOT_CONNECTED",
+                         "\\iTunesSD",
+                         1,
+                         {could_not("reading the old database", EIO), kNothingChanged, kDamage}},
+        WindowsFaultCase{"old_database_read_without_memory",
+                         "ReadFile:ERROR_NOT_ENOUGH_MEMORY",
+                         "\\iTunesSD",
+                         1,
+                         {could_not("reading the old database", ENOMEM), kNothingChanged}},
+        // The storage check: a device that fails it vouches for nothing, so
+        // the left-over stays; one with storage of its own is removed.
+        WindowsFaultCase{
+            "storage_check_cannot_read_the_left_over",
+            "ReadFile@2:ERROR_DEVICE_NOT_CONNECTED",
+            "\\iTunesSD.tmp",
+            1,
+            {could_not("checking the left-over temporary file", EIO), kNothingChanged, kDamage},
+            false,
+            true},
+        WindowsFaultCase{
+            "storage_check_change_made_then_reported_failed",
+            "WriteFile:ERROR_GEN_FAILURE:done",
+            "\\iTunesSD.tmp",
+            1,
+            {could_not("checking the left-over temporary file", EIO), kNothingChanged, kDamage},
+            false,
+            true},
+        WindowsFaultCase{"storage_check_cannot_put_its_byte_back",
+                         "WriteFile@2:ERROR_GEN_FAILURE",
+                         "\\iTunesSD.tmp",
+                         0,
+                         {"The iPod shuffle database was rebuilt successfully."},
+                         false,
+                         true},
         WindowsFaultCase{"rename_refused",
                          "MoveFileExW:ERROR_ACCESS_DENIED",
                          "",

@@ -20,3 +20,10 @@ std::string old_database() {
   return std::string("\x00\x00\x01\x01\x06\x00\x00\x00\x12", 9) + std::string(9, '\x07') +
          std::string("\x00\x02\x2E", 3) + std::string(555, '\x09');
 }
+
+std::string first_entry_naming(std::string db, std::string_view path) {
+  std::string field(555 - 33, '\0');
+  for (size_t i = 0; i < path.size(); ++i)
+    field[2 * i] = path[i];
+  return db.replace(18 + 33, field.size(), field);
+}
