@@ -1,5 +1,5 @@
 // The enumerator's contract; built for POSIX and for Windows.
-#include "support/dir_cursor.h"
+#include "system/dir_cursor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The files on the player: what stands in the temporary file's place,
 // and the directory check.
-#include "support/durable_files.h"
+#include "system/durable_files.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include "temp_dir.h"
 
 #ifdef _WIN32
-#include "support/win32_system.h"
+#include "system/win32_system.h"
 #endif
 
 namespace {

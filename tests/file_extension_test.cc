@@ -1,5 +1,5 @@
 // The extension rule that decides what is playable.
-#include "discovery/file_extension.h"
+#include "text/file_extension.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "support/grow_buffer.h"
+#include "discovery/grow_buffer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The names as the Mac's FAT driver stores them.
-#include "support/mac_names.h"
+#include "text/mac_names.h"
 
 #include <gtest/gtest.h>
 

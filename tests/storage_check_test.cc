@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "support/durable_files.h"
-#include "support/interruptions.h"
+#include "system/durable_files.h"
+#include "system/interruptions.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The table of track kinds, read by the walk and the entry writer.
-#include "discovery/track_kind.h"
+#include "database/track_kind.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Writes src/support/composition_table.h: the canonical compositions and
+"""Writes src/text/composition_table.h: the canonical compositions and
 combining classes of the Basic Multilingual Plane as Unicode 3.2 has them,
 from Python's unicodedata.ucd_3_2_0, for the names the Mac's FAT driver
 stores: its tables are Unicode 3.2's, and it composes nothing outside the
 BMP, so neither may the program.
 
-    python3 tools/make_composition_table.py > src/support/composition_table.h
+    python3 tools/make_composition_table.py > src/text/composition_table.h
 """
 import sys
 import unicodedata

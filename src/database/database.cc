@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "support/durable_files.h"
+#include "system/durable_files.h"
 #include "support/failure.h"
-#include "support/interruptions.h"
+#include "system/interruptions.h"
 
 std::array<uint8_t, kFileHeaderSize> file_header;
 std::array<uint8_t, kEntrySize> entry_header;

@@ -5,11 +5,11 @@
 #include <cstring>
 
 #include "database/database.h"
-#include "discovery/track_kind.h"
-#include "support/durable_files.h"
+#include "database/track_kind.h"
+#include "system/durable_files.h"
 #include "support/failure.h"
-#include "support/paths.h"
-#include "support/system_names.h"
+#include "text/paths.h"
+#include "system/system_names.h"
 
 int write_entry(const char* path) {
   if (!path || path[0] == '\0' || std::strlen(path) > kMaxComposedPath)

@@ -1,7 +1,7 @@
 // Appends one entry record for a playable file.
 #pragma once
 
-// path is a composed path (support/paths.h). Assembles the record in
+// path is a composed path (text/paths.h). Assembles the record in
 // entry_header (type code, name field, shuffle flag; every other byte as the
 // template holds it), appends it to db_file and counts it in playable_count.
 // Returns 1 when the record was appended, or when path was null, empty,

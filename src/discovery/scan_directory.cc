@@ -10,13 +10,13 @@
 #include <string_view>
 
 #include "database/entry_writer.h"
-#include "discovery/track_kind.h"
-#include "support/dir_cursor.h"
+#include "database/track_kind.h"
+#include "system/dir_cursor.h"
 #include "support/failure.h"
-#include "support/grow_buffer.h"
-#include "support/mac_names.h"
-#include "support/paths.h"
-#include "support/text.h"
+#include "discovery/grow_buffer.h"
+#include "text/mac_names.h"
+#include "text/paths.h"
+#include "text/text.h"
 
 namespace {
 

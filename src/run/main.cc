@@ -8,11 +8,11 @@
 #include "database/database.h"
 #include "discovery/scan_directory.h"
 #include "run/run.h"
-#include "support/console.h"
-#include "support/durable_files.h"
+#include "system/console.h"
+#include "system/durable_files.h"
 #include "support/failure.h"
-#include "support/interruptions.h"
-#include "support/player_lock.h"
+#include "system/interruptions.h"
+#include "system/player_lock.h"
 
 int pause_on_exit = 1;
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "support/text.h"
+#include "text/text.h"
 
 namespace {
 

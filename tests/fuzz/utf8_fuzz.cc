@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "support/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "support/player_lock.h"
-#include "support/win32_system.h"
+#include "system/player_lock.h"
+#include "system/win32_system.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "support/mac_names.h"
+#include "text/mac_names.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
 
-#include "support/composition_table.h"
-#include "support/paths.h"
-#include "support/utf8.h"
+#include "text/composition_table.h"
+#include "text/paths.h"
+#include "text/utf8.h"
 
 namespace {
 

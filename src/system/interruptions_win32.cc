@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "support/console.h"
-#include "support/interruptions.h"
-#include "support/win32_system.h"
+#include "system/console.h"
+#include "system/interruptions.h"
+#include "system/win32_system.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "discovery/file_extension.h"
+#include "text/file_extension.h"
 
 #include <array>
 #include <cstring>

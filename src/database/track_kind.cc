@@ -1,6 +1,6 @@
-#include "discovery/track_kind.h"
+#include "database/track_kind.h"
 
-#include "discovery/file_extension.h"
+#include "text/file_extension.h"
 
 const TrackKind* track_kind(const char* name) {
   const std::string_view extension = file_extension(name);

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "support/console.h"
+#include "system/console.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "support/dir_cursor.h"
-#include "support/utf8.h"
-#include "support/win32_system.h"
+#include "system/dir_cursor.h"
+#include "system/win32_system.h"
+#include "text/utf8.h"
 
 namespace {
 

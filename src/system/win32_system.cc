@@ -1,11 +1,11 @@
-#include "support/win32_system.h"
+#include "system/win32_system.h"
 
 #include <windows.h>
 
 #include <cerrno>
 #include <string_view>
 
-#include "support/utf8.h"
+#include "text/utf8.h"
 
 int errno_from_error(DWORD error) {
   switch (error) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/durable_files.h"
+#include "system/durable_files.h"
 
 namespace {
 

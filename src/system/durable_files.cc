@@ -1,6 +1,6 @@
 // The storage check, the same on every system: only the block reads and
 // writes past the cache are the system's.
-#include "support/durable_files.h"
+#include "system/durable_files.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/failure.h"
-#include "support/interruptions.h"
+#include "system/interruptions.h"
 
 namespace {
 

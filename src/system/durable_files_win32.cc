@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "support/durable_files.h"
-#include "support/win32_system.h"
+#include "system/durable_files.h"
+#include "system/win32_system.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "support/player_lock.h"
+#include "system/player_lock.h"
 
 namespace {
 

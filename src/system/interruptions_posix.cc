@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "support/interruptions.h"
+#include "system/interruptions.h"
 
 namespace {
 

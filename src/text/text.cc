@@ -1,10 +1,10 @@
-#include "support/text.h"
+#include "text/text.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string_view>
 
-#include "support/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 

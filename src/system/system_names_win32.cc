@@ -1,5 +1,5 @@
-#include "support/system_names.h"
-#include "support/utf8.h"
+#include "system/system_names.h"
+#include "text/utf8.h"
 
 int path_to_utf16(std::string_view path, uint16_t* units, int max_units) {
   // The walk's names came from the wide calls: UTF-8, with an unpaired

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "support/console.h"
+#include "system/console.h"
 
 namespace {
 bool output_closed = false;
