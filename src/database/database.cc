@@ -4,9 +4,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "system/durable_files.h"
 #include "support/failure.h"
+#include "system/durable_files.h"
 #include "system/interruptions.h"
+#include "system/player_lock.h"
 
 std::array<uint8_t, kFileHeaderSize> file_header;
 std::array<uint8_t, kEntrySize> entry_header;
@@ -40,6 +41,10 @@ bool is_refusal(int error) {
   return error == EACCES || error == EPERM || error == EROFS || error == EISDIR ||
          error == ENOTDIR || error == ENOTEMPTY || error == EEXIST || error == EBUSY ||
          error == ELOOP || error == ETXTBSY;
+}
+
+Opened refused_for(int error) {
+  return error == EROFS ? Opened::kReadOnly : Opened::kRefused;
 }
 
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
@@ -134,7 +139,25 @@ Templates take_templates(std::string_view old) {
   return taken;
 }
 
-int load_templates() {
+Control find_control_directory() {
+  if (visit_directory(kItunesDir))
+    return Control::kFound;
+  // Only a folder that is not there is a missing control directory; any
+  // other failure (a vanished device, damage, no memory) is named.
+  if (errno == ENOENT || errno == ENOTDIR)
+    return Control::kMissing;
+  record_failure("opening the iPod control directory", errno);
+  return Control::kFailed;
+}
+
+bool lock_database(void (*before_waiting)()) {
+  if (lock_player(kItunesDir, before_waiting))
+    return true;
+  record_failure("locking the database", errno);
+  return false;
+}
+
+bool load_templates() {
   std::array<char, kFileHeaderSize + kEntrySize> start;
   size_t length = 0;
   // Only a database that is not there is no database. Any other failure
@@ -149,7 +172,7 @@ int load_templates() {
       if (errno == ENOENT || errno == EISDIR || errno == EINVAL)
         break;  // nothing there, or no file: open_database refuses the latter
       record_failure(kReadingStep, errno);
-      return 0;
+      return false;
     }
     length = std::fread(start.data(), 1, start.size(), old);
     const int error = std::ferror(old) ? file_error() : 0;
@@ -158,7 +181,7 @@ int load_templates() {
       continue;
     if (error != 0) {
       record_failure(kReadingStep, error);
-      return 0;
+      return false;
     }
     break;
   }
@@ -167,18 +190,17 @@ int load_templates() {
   // A later player's database is refused as it is: no template is made.
   if (!later_player_database)
     take_templates(old_bytes);
-  return 1;
+  return true;
 }
 
-int open_database() {
-  errno = 0;
+Opened open_database() {
   if (later_player_database)
-    return 0;
+    return Opened::kRefused;
   if (!may_replace(kDatabasePath)) {
     if (is_refusal(errno))
-      return 0;
+      return refused_for(errno);
     record_failure("opening the database", errno);
-    return -1;
+    return Opened::kFailed;
   }
   // Runs are one at a time, so whatever has the temporary file's name is
   // left from a run that died, or was put there: it is removed, never
@@ -193,20 +215,20 @@ int open_database() {
                               : Storage::kFailed;
   if (storage == Storage::kShared) {
     record_damage_found(kCheckingStep);
-    return -1;
+    return Opened::kFailed;
   }
   // A check the device or the process failed vouches for nothing: the
   // left-over stays until one can look.
   if (storage == Storage::kFailed) {
     record_failure(kCheckingStep, errno);
-    return -1;
+    return Opened::kFailed;
   }
   if (!remove_leftover(kDatabaseTempPath)) {
     // A read-only volume is refused here as it is with a database present.
     if (is_refusal(errno))
-      return 0;
+      return refused_for(errno);
     record_failure("removing the left-over temporary file", errno);
-    return -1;
+    return Opened::kFailed;
   }
   // An interruption between the creation and the arming would leave the
   // file behind.
@@ -219,29 +241,27 @@ int open_database() {
   }
   resume_interruptions();
   if (!db_file) {
-    if (is_refusal(error)) {
-      errno = error;
-      return 0;
-    }
+    if (is_refusal(error))
+      return refused_for(error);
     record_failure("creating the temporary file", error);
-    return -1;
+    return Opened::kFailed;
   }
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
       std::ferror(db_file)) {
     record_failure("writing the header", file_error());
-    return -1;
+    return Opened::kFailed;
   }
-  return 1;
+  return Opened::kOpened;
 }
 
-int finalize_header() {
+bool finalize_header() {
   std::printf("Fixing iTunesSD header.\n");
   // A write of entries that failed without its call saying so (some C
   // runtimes report a failed flush only in the stream's error flag).
   if (std::ferror(db_file)) {
     record_failure("writing an entry", file_error());
-    return 0;
+    return false;
   }
   file_header[0] = static_cast<uint8_t>((playable_count >> 16) & 0xFF);
   file_header[1] = static_cast<uint8_t>((playable_count >> 8) & 0xFF);
@@ -252,45 +272,52 @@ int finalize_header() {
       std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
       std::ferror(db_file)) {
     record_failure("writing the header", file_error());
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int close_database() {
+bool close_database() {
   copy_owner_and_mode(db_file, kDatabasePath);
   if (!flush_to_disk(db_file) || std::ferror(db_file)) {
     record_failure("writing to the iPod", std::ferror(db_file) ? file_error() : errno);
-    return 0;
+    return false;
   }
   const int closed = std::fclose(db_file) == 0;
   const int error = closed ? 0 : file_error();
   db_file = nullptr;
   if (!closed) {
     record_failure("closing the file", error);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
-int commit_database(Changed so_far) {
+bool reset_companions(std::array<Removal, kCompanionPaths.size()>* outcomes) {
+  if (remove_for_good(kCompanionPaths.data(), static_cast<int>(outcomes->size()), outcomes->data()))
+    return true;
+  record_failure("resetting the playback state", errno, Changed::kPlaybackState);
+  return false;
+}
+
+bool commit_database(Changed so_far) {
   // From the rename on, an interruption must wait: the run then ends with
   // the new database in place and the temporary name gone.
   hold_interruptions();
   switch (replace_file(kDatabaseTempPath, kDatabasePath)) {
     case Replaced::kDurable:
       temp_file_ours = false;
-      return 1;
+      return true;
     case Replaced::kNo:
       record_failure(kReplacingStep, errno,
                      rename_was_refused(errno) ? so_far : Changed::kDatabase);
-      return 0;
+      return false;
     case Replaced::kNotSure:
       break;
   }
   temp_file_ours = false;  // it is the database now, or may be: never removed
   record_failure(kReplacingStep, errno, Changed::kDatabase);
-  return 0;
+  return false;
 }
 
 void abandon_database() {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "support/failure.h"
+#include "system/durable_files.h"
 
 constexpr int kFileHeaderSize = 18;
 constexpr int kEntrySize = 558;
@@ -38,12 +39,23 @@ extern std::array<uint8_t, kEntrySize> entry_header;  // also the staging area
 extern FILE* db_file;                                 // the temporary file; null until opened
 extern int32_t playable_count;                        // entry records handed to db_file
 
+// Whether the player's control directory, iPod_Control/iTunes, is there
+// to work in: kMissing when it is not (or is no folder), kFailed after
+// recording the failure when it could not be reached.
+enum class Control { kFound, kMissing, kFailed };
+[[nodiscard]] Control find_control_directory();
+
+// Makes this run the only one on the player, saying before_waiting() first
+// when another holds it. false after recording the failure.
+[[nodiscard]] bool lock_database(void (*before_waiting)());
+
 // Takes the header and the first entry of the existing database over as
 // templates when their length fields agree with the layout, and rebuilds
-// them from constants otherwise. Prints one line about each. 0, with the
-// failure recorded and nothing printed, when the process had no memory or
-// descriptors left to read the database with.
-[[nodiscard]] int load_templates();
+// them from constants otherwise. Prints one line about each, but for a later
+// player's database (refused later as it is). Only a database that is not
+// there is none: false, with the failure recorded and nothing printed, when
+// it could not be opened or read.
+[[nodiscard]] bool load_templates();
 
 enum class Templates { kRebuilt, kHeaderTaken, kHeaderAndEntryTaken };
 
@@ -55,31 +67,44 @@ Templates take_templates(std::string_view old);
 // Checks that the database can be replaced (a regular file that may be
 // written, or none; not a later player's format), clears what a run that
 // died left, and starts a new temporary file with the header as a
-// placeholder. An interruption from now on removes that file. Returns 1 on
-// success; 0, with nothing changed and errno saying why (EROFS for a
-// read-only volume), when the database may not be replaced (a refusal:
-// permissions, a read-only volume, a directory or a file in use in the
-// way); -1 after recording the failure for any other error (a shortage of
-// the volume or the process, damage, a vanished device).
-[[nodiscard]] int open_database();
+// placeholder. An interruption from now on removes that file. kRefused or
+// kReadOnly, with nothing changed, when the database may not be replaced;
+// kFailed after recording the failure when the volume is damaged or full,
+// or the process has no descriptors left.
+enum class Opened { kOpened, kRefused, kReadOnly, kFailed };
+[[nodiscard]] Opened open_database();
 
 // Prints "Fixing iTunesSD header.", stores the count in the header and
-// rewrites it at the start of the temporary file. Returns 1 on success, 0
+// rewrites it at the start of the temporary file. true on success, false
 // after recording the failure.
-[[nodiscard]] int finalize_header();
+[[nodiscard]] bool finalize_header();
 
 // Gives the temporary file the old database's owner and mode, flushes it to
-// the device and closes it. Returns 1 on success, 0 after recording the
+// the device and closes it. true on success, false after recording the
 // failure.
-[[nodiscard]] int close_database();
+[[nodiscard]] bool close_database();
+
+// The player's playback state, statistics and shuffle sequence, which
+// describe the old track list: deleted durably before the rename, so that
+// the new database never meets them.
+inline constexpr std::array<const char*, 3> kCompanionPaths = {
+    "iPod_Control/iTunes/iTunesPState",
+    "iPod_Control/iTunes/iTunesStats",
+    "iPod_Control/iTunes/iTunesShuffle",
+};
+
+// Deletes the companions for good; outcomes says what became of each.
+// false after recording the failure when the deletions may not be on the
+// device.
+[[nodiscard]] bool reset_companions(std::array<Removal, kCompanionPaths.size()>* outcomes);
 
 // Renames the closed temporary file over the database and makes the new
 // entry durable. so_far says what the run has changed before (the reset
 // companion files), for the failure record when the rename is refused.
 // Interruptions are held back from just before the rename until
-// release_interruptions. Returns 1 on success, 0 after recording the
+// release_interruptions. true on success, false after recording the
 // failure; the temporary file may then still be there for abandon_database.
-[[nodiscard]] int commit_database(Changed so_far);
+[[nodiscard]] bool commit_database(Changed so_far);
 
 // Closes and deletes the temporary file, leaving the old database as it was.
 void abandon_database();

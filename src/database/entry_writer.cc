@@ -6,20 +6,20 @@
 
 #include "database/database.h"
 #include "database/track_kind.h"
-#include "system/durable_files.h"
 #include "support/failure.h"
-#include "text/paths.h"
+#include "system/durable_files.h"
 #include "system/system_names.h"
+#include "text/paths.h"
 
-int write_entry(const char* path) {
+bool write_entry(const char* path) {
   if (!path || path[0] == '\0' || std::strlen(path) > kMaxComposedPath)
-    return 1;
+    return true;
   const TrackKind* kind = track_kind(path);
   if (!kind)
-    return 1;
+    return true;
   if (playable_count >= kMaxEntries) {
     record_failure("counting the files", EOVERFLOW);
-    return 0;
+    return false;
   }
   entry_header[kTypeCodeOffset] = kind->type_code;
   ++playable_count;
@@ -39,7 +39,7 @@ int write_entry(const char* path) {
   if (std::fwrite(entry_header.data(), entry_header.size(), 1, db_file) != 1 ||
       std::ferror(db_file)) {
     record_failure("writing an entry", file_error());
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }

@@ -4,8 +4,8 @@
 // path is a composed path (text/paths.h). Assembles the record in
 // entry_header (type code, name field, shuffle flag; every other byte as the
 // template holds it), appends it to db_file and counts it in playable_count.
-// Returns 1 when the record was appended, or when path was null, empty,
+// true when the record was appended, or when path was null, empty,
 // longer than a composed path may be, or not a playable file (then nothing
-// is written or counted); 0 when the database cannot take it, after
+// is written or counted); false when the database cannot take it, after
 // recording the failure.
-[[nodiscard]] int write_entry(const char* path);
+[[nodiscard]] bool write_entry(const char* path);

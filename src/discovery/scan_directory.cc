@@ -11,9 +11,9 @@
 
 #include "database/entry_writer.h"
 #include "database/track_kind.h"
-#include "system/dir_cursor.h"
-#include "support/failure.h"
 #include "discovery/grow_buffer.h"
+#include "support/failure.h"
+#include "system/dir_cursor.h"
 #include "text/mac_names.h"
 #include "text/paths.h"
 #include "text/text.h"
@@ -91,23 +91,24 @@ const char* sorted_name(const GrowBuffer* sorted, int32_t j) {
 }
 
 // Ends the progress line with what went wrong and records the failure.
-int stop_searching(int error) {
+// false: the walk stops.
+bool stop_searching(int error) {
   std::printf("%s\n", error == ENOMEM ? "out of memory" : "out of file handles");
   record_failure("searching for files", error);
-  return 0;
+  return false;
 }
 
 // A folder that cannot be opened or listed whole: its line says so and none
-// of it is stored. Returns 1 when the walk goes on.
-int cannot_browse(int error, bool at_root) {
+// of it is stored. true when the walk goes on.
+bool cannot_browse(int error, bool at_root) {
   if (is_process_error(error))
     return stop_searching(error);
   std::printf("cannot browse\n");
   if (!at_root)
-    return 1;
+    return true;
   // Without the root's listing, the database would describe nothing.
   record_failure("searching for files", error);
-  return 0;
+  return false;
 }
 
 // Starts the progress line of the folder at the composed path dir.
@@ -146,8 +147,8 @@ struct Listing {
 };
 
 // Lists the folder open as cursor at the composed path dir into listing and
-// sorts it. Returns 0, or the error that broke the listing off.
-int list_and_sort(DirCursor* cursor, const char* dir, Listing& listing) {
+// sorts it. false, with the error that broke the listing off in error.
+bool list_and_sort(DirCursor* cursor, const char* dir, Listing& listing, int* error) {
   const bool at_root = std::strcmp(dir, ".") == 0;
   const size_t dir_length = std::strlen(dir);
   std::array<char, kPathBufferSize + kMaxNameBytes> buffer;
@@ -176,15 +177,18 @@ int list_and_sort(DirCursor* cursor, const char* dir, Listing& listing) {
               name_list_add(listing.accepted, {buffer.data(), static_cast<size_t>(length)});
       listing.files += !is_dir;
     }
-    if (!added)
-      return ENOMEM;
+    if (!added) {
+      *error = ENOMEM;
+      return false;
+    }
   }
-  if (const int error = dir_error(cursor))
-    return error;
+  if ((*error = dir_error(cursor)) != 0)
+    return false;
   dir_end_listing(cursor);  // only one listing is open at any time
   listing.skipped = name_list_sort(listing.too_long);
   listing.sorted = name_list_sort(listing.accepted);
-  return listing.skipped && listing.sorted ? 0 : ENOMEM;
+  *error = ENOMEM;
+  return listing.skipped && listing.sorted;
 }
 
 // The folders on the way down from the root. Each level adds at least two
@@ -194,13 +198,13 @@ struct Trail {
   size_t depth = 0;
 };
 
-int walk_folder(const char* dir, DirCursor* cursor, Trail& trail);
+bool walk_folder(const char* dir, DirCursor* cursor, Trail& trail);
 
 // Lists the folder open as cursor, ends its progress line and walks what it
 // holds in order.
-int walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
+bool walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
   Listing listing;
-  if (const int error = list_and_sort(cursor, dir, listing))
+  if (int error = 0; !list_and_sort(cursor, dir, listing, &error))
     return cannot_browse(error, std::strcmp(dir, ".") == 0);
   std::printf("%d files\n", listing.files);
   for (int32_t j = 0; j < listing.too_long.count; ++j) {
@@ -220,7 +224,7 @@ int walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
       continue;  // cannot happen: longer paths were set aside above
     if (tagged[0] == 'F') {
       if (!write_entry(path.data()))
-        return 0;
+        return false;
       continue;
     }
     print_progress_head(path.data());
@@ -228,21 +232,21 @@ int walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
     // since the listing: nothing outside the volume is listed.
     DirCursorPtr child(dir_open_inside(cursor, tagged + std::strlen(tagged) + 1));
     if (!child ? !cannot_browse(errno, false) : !walk_folder(path.data(), child.get(), trail))
-      return 0;
+      return false;
   }
-  return 1;
+  return true;
 }
 
 // Walks the folder open as cursor, whose progress line has begun, unless it
 // is one of the folders on the way down to it.
-int walk_folder(const char* dir, DirCursor* cursor, Trail& trail) {
+bool walk_folder(const char* dir, DirCursor* cursor, Trail& trail) {
   const DirIdentity identity = dir_identity(cursor);
   for (size_t i = 0; i < trail.depth; ++i) {
     if (trail.folders[i] == identity) {
       // A damaged volume, or a folder mounted inside itself: entering it
       // would never end, or list its tracks twice.
       std::printf("skipped, a folder that contains itself\n");
-      return 1;
+      return true;
     }
   }
   if (trail.depth == trail.folders.size())
@@ -264,7 +268,7 @@ int compare_tagged_names(const void* a, const void* b) {
   return order != 0 ? order : std::strcmp(x, y);
 }
 
-int scan_directory(const char* dir) {
+bool scan_directory(const char* dir) {
   print_progress_head(dir);
   DirCursorPtr cursor(dir_open(dir));
   if (!cursor)

@@ -8,11 +8,11 @@
 // Names that begin with "." are passed over, and so are Windows' recycle
 // bins at the root and entries whose composed path would be longer than
 // kMaxComposedPath (each named in a line after its directory's progress
-// line). Returns 1 when the walk is done, whatever directories below the
-// root could not be listed; 0, after recording the failure, when it stopped:
+// line). true when the walk is done, whatever directories below the
+// root could not be listed; false, after recording the failure, when it stopped:
 // the root cannot be listed, the process ran out of memory or descriptors,
 // or the database could not take an entry.
-[[nodiscard]] int scan_directory(const char* dir);
+[[nodiscard]] bool scan_directory(const char* dir);
 
 // Sort comparison for pointers to tagged names ("D" or "F" and the name):
 // case-insensitive (A-Z only), so directories come before files; names that

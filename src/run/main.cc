@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,9 +7,9 @@
 #include "database/database.h"
 #include "discovery/scan_directory.h"
 #include "run/run.h"
+#include "support/failure.h"
 #include "system/console.h"
 #include "system/durable_files.h"
-#include "support/failure.h"
 #include "system/interruptions.h"
 #include "system/player_lock.h"
 
@@ -18,13 +17,8 @@ int pause_on_exit = 1;
 
 namespace {
 
-constexpr std::array<const char*, 3> kSideFilePaths = {
-    "iPod_Control/iTunes/iTunesPState",
-    "iPod_Control/iTunes/iTunesStats",
-    "iPod_Control/iTunes/iTunesShuffle",
-};
-constexpr std::array<const char*, 3> kSideFileLabels = {"playback state", "statistics",
-                                                        "shuffle sequence"};
+constexpr std::array<const char*, kCompanionPaths.size()> kCompanionLabels = {
+    "playback state", "statistics", "shuffle sequence"};
 
 const char* what_was_left(Changed changed) {
   switch (changed) {
@@ -122,12 +116,12 @@ void say_waiting() {
 
 }  // namespace
 
-int report_reset(const char* label, int outcome) {
+bool report_reset(const char* label, Removal outcome) {
   std::printf("Resetting %s ... %s\n", label,
-              outcome > 0    ? "OK."
-              : outcome == 0 ? "not needed."
-                             : "FAILED.");
-  return outcome >= 0;
+              outcome == Removal::kRemoved    ? "OK."
+              : outcome == Removal::kNotThere ? "not needed."
+                                              : "FAILED.");
+  return outcome != Removal::kFailed;
 }
 
 void quit_program(int status) {
@@ -160,42 +154,41 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
     pause_on_exit = 0;
 
-  if (!visit_directory(kItunesDir)) {
-    // Only a folder that is not there is a missing control directory; any
-    // other failure (a vanished device, damage, no memory) is named.
-    if (errno != ENOENT && errno != ENOTDIR) {
-      record_failure("opening the iPod control directory", errno);
+  switch (find_control_directory()) {
+    case Control::kFound:
+      break;
+    case Control::kFailed:
       fail_rebuild();
-    }
-    std::printf(
-        "ERROR: No iPod control directory found!\n"
-        "Please make sure that:\n"
-        " (*) this program's working directory is the iPod's root directory\n"
-        " (*) the iPod was correctly initialized with iTunes\n");
-    quit_program(1);
+    case Control::kMissing:
+      std::printf(
+          "ERROR: No iPod control directory found!\n"
+          "Please make sure that:\n"
+          " (*) this program's working directory is the iPod's root directory\n"
+          " (*) the iPod was correctly initialized with iTunes\n");
+      quit_program(1);
   }
-  if (!lock_player(kItunesDir, say_waiting)) {
-    record_failure("locking the database", errno);
+  if (!lock_database(say_waiting))
     fail_rebuild();
-  }
   catch_interruptions();
 
   if (!load_templates())
     fail_rebuild();
-  const int opened = open_database();
-  const int refusal = errno;
-  if (opened < 0)
-    fail_rebuild();
-  if (opened == 0) {
-    std::printf("ERROR: Cannot write to the iPod database file (iTunesSD)!\n");
-    if (refusal == EROFS)
+  switch (open_database()) {
+    case Opened::kOpened:
+      break;
+    case Opened::kFailed:
+      fail_rebuild();
+    case Opened::kReadOnly:
+      std::printf("ERROR: Cannot write to the iPod database file (iTunesSD)!\n");
       say_read_only();
-    else
+      quit_program(1);
+    case Opened::kRefused:
       std::printf(
+          "ERROR: Cannot write to the iPod database file (iTunesSD)!\n"
           "Please make sure that:\n"
           " (*) you have sufficient permissions to write to the iPod volume\n"
           " (*) you are actually using an iPod shuffle, and not some other iPod model :)\n");
-    quit_program(1);
+      quit_program(1);
   }
 
   std::printf("\nSearching for files on the iPod.\n");
@@ -209,20 +202,17 @@ int main(int argc, char** argv) {
   // new database beside the old playback state, statistics and shuffle
   // sequence; the old database without them is harmless (the player makes
   // them anew). Their lines are printed where a run has always shown them.
-  std::array<int, kSideFilePaths.size()> reset;
-  const bool reset_durable =
-      remove_for_good(kSideFilePaths.data(), static_cast<int>(reset.size()), reset.data());
-  const bool any_reset = std::any_of(reset.begin(), reset.end(), [](int r) { return r > 0; });
-  if (!reset_durable) {
-    record_failure("resetting the playback state", errno, Changed::kPlaybackState);
+  std::array<Removal, kCompanionPaths.size()> reset;
+  if (!reset_companions(&reset))
     fail_rebuild();
-  }
+  const bool any_reset = std::any_of(reset.begin(), reset.end(),
+                                     [](Removal removal) { return removal == Removal::kRemoved; });
   if (!commit_database(any_reset ? Changed::kPlaybackState : Changed::kNothing))
     fail_rebuild();
 
-  int all_reset = 1;
+  bool all_reset = true;
   for (size_t i = 0; i < reset.size(); ++i)
-    all_reset *= report_reset(kSideFileLabels[i], reset[i]);
+    all_reset = report_reset(kCompanionLabels[i], reset[i]) && all_reset;
   // An interruption held back since the rename ends the run here.
   release_interruptions();
   if (all_reset)

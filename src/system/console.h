@@ -3,9 +3,9 @@
 
 // Opens any of standard input, output and error that is closed on the null
 // device, so that no file opened later can take its place and receive the
-// console's text. 0 when one is closed and the null device cannot be
+// console's text. false when one is closed and the null device cannot be
 // opened: the run must then stop before it opens anything.
-[[nodiscard]] int open_standard_streams();
+[[nodiscard]] bool open_standard_streams();
 
 // Whether standard output was closed when the program started (and now
 // leads to the null device): text written to it reaches nobody.

@@ -9,7 +9,7 @@ namespace {
 bool output_closed = false;
 }  // namespace
 
-int open_standard_streams() {
+bool open_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
       continue;
@@ -18,13 +18,13 @@ int open_standard_streams() {
     // The lowest free descriptor is the closed one.
     const int null_device = open("/dev/null", O_RDWR);
     if (null_device < 0)
-      return 0;
+      return false;
     if (null_device != fd) {
       dup2(null_device, fd);
       close(null_device);
     }
   }
-  return 1;
+  return true;
 }
 
 void prepare_console() {

@@ -20,7 +20,7 @@ bool output_closed = false;
 
 }  // namespace
 
-int open_standard_streams() {
+bool open_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (_get_osfhandle(fd) >= 0)
       continue;
@@ -28,13 +28,13 @@ int open_standard_streams() {
       output_closed = true;
     const int null_device = _open("NUL", _O_RDWR);
     if (null_device < 0)
-      return 0;
+      return false;
     if (null_device != fd) {
       _dup2(null_device, fd);
       _close(null_device);
     }
   }
-  return 1;
+  return true;
 }
 
 void prepare_console() {

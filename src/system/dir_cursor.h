@@ -30,12 +30,12 @@ struct DirIdentity {
 // a link since it was listed fails with ELOOP (or ENOTDIR).
 [[nodiscard]] DirCursor* dir_open_inside(const DirCursor* parent, const char* name);
 
-// Returns 1 and sets name and is_dir (nonzero for a directory) for the next
+// true, and sets name and is_dir (nonzero for a directory) for the next
 // entry, in the order the platform delivers them, "." and ".." included where
-// the platform lists them. Returns 0 at the end, on an error (dir_error tells
+// the platform lists them. false at the end, on an error (dir_error tells
 // which), for a null cursor, and on every call after that. The name stays
 // valid until the next dir_next, dir_end_listing or dir_close on the cursor.
-[[nodiscard]] int dir_next(DirCursor* cursor, const char** name, int* is_dir);
+[[nodiscard]] bool dir_next(DirCursor* cursor, const char** name, int* is_dir);
 
 // 0 when the listing reached its end; the error code (errno's kind) when it
 // broke off part-way, so that what it delivered is not the whole directory.

@@ -78,23 +78,23 @@ DirCursor* dir_open_inside(const DirCursor* parent, const char* name) {
   return open_listing(openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
+bool dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   // An ended listing is a finished one (dir_end_listing).
   if (!cursor || cursor->finished)
-    return 0;
+    return false;
   for (;;) {
     ListedEntry entry;
     if (!lister_next(cursor->listing, &entry)) {
       cursor->error = errno;
       cursor->finished = 1;
-      return 0;
+      return false;
     }
     const EntryKind kind = classify(cursor->fd, entry.type, entry.name);
     if (kind == kLinkToDirectory)
       continue;
     *name = entry.name;
     *is_dir = kind == kDirectory;
-    return 1;
+    return true;
   }
 }
 

@@ -128,15 +128,15 @@ DirCursor* dir_open_inside(const DirCursor* parent, const char* name) {
   return open_listing(parent->path, name);
 }
 
-int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
+bool dir_next(DirCursor* cursor, const char** name, int* is_dir) {
   if (!cursor || cursor->finished)
-    return 0;
+    return false;
   for (;;) {
     if (!cursor->pending && !FindNextFileW(cursor->find_handle, &cursor->find_data)) {
       const DWORD error = GetLastError();
       cursor->error = error == ERROR_NO_MORE_FILES ? 0 : errno_from_error(error);
       cursor->finished = 1;
-      return 0;
+      return false;
     }
     cursor->pending = 0;
     const DWORD attributes = cursor->find_data.dwFileAttributes;
@@ -148,12 +148,12 @@ int dir_next(DirCursor* cursor, const char** name, int* is_dir) {
     if (bytes.size() >= sizeof(cursor->name)) {
       cursor->error = ENAMETOOLONG;
       cursor->finished = 1;
-      return 0;
+      return false;
     }
     std::memcpy(cursor->name, bytes.c_str(), bytes.size() + 1);
     *name = cursor->name;
     *is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return 1;
+    return true;
   }
 }
 

@@ -1,7 +1,8 @@
 // The files and folders on the player: opened without being fooled by what
 // stands at a path, created without replacing anything, flushed to the
 // device, replaced and removed durably, in each FAT driver's own sequence.
-// Results are 1 for success and 0 for failure (with errno set).
+// Each reports failure by returning false (or null, or an outcome that says
+// so) with errno set: the cause, in errno's kinds on every system.
 #pragma once
 
 #include <array>
@@ -12,7 +13,7 @@
 
 // Changes into path and back to the directory the program started in (not
 // to "../..": path may hold links). 1 when both changes succeed.
-[[nodiscard]] int visit_directory(const char* path);
+[[nodiscard]] bool visit_directory(const char* path);
 
 // Opens path for reading only if it is a regular file; never blocks on a
 // FIFO or a device. Null, with errno set, otherwise: EINVAL (EISDIR for a
@@ -20,11 +21,11 @@
 [[nodiscard]] FILE* open_regular_file(const char* path);
 
 // 1 when nothing stands at path, or a regular file that may be written.
-[[nodiscard]] int may_replace(const char* path);
+[[nodiscard]] bool may_replace(const char* path);
 
 // Removes whatever stands at path without following a link: a file, a
 // link, a special file or an empty directory. 1 when nothing is there now.
-[[nodiscard]] int remove_leftover(const char* path);
+[[nodiscard]] bool remove_leftover(const char* path);
 
 // What the storage check found of a left-over file and the database.
 enum class Storage {
@@ -76,7 +77,7 @@ void close_uncached(const UncachedFile& file);
 
 // Removes the run's own file at path (the temporary file it created).
 // 1 when it is gone.
-int remove_own_file(const char* path);
+bool remove_own_file(const char* path);
 
 // Why the last read, write, seek or close of a stream on the player
 // failed, in errno's kinds. On Windows it is read from the system's last
@@ -95,14 +96,16 @@ int remove_own_file(const char* path);
 void copy_owner_and_mode(FILE* file, const char* model);
 
 // Flushes the stream and asks the system to put its data on the device.
-[[nodiscard]] int flush_to_disk(FILE* file);
+[[nodiscard]] bool flush_to_disk(FILE* file);
+
+// What became of one file remove_for_good was to delete.
+enum class Removal { kNotThere, kRemoved, kFailed };
 
 // Deletes each of the count files at paths and makes the deletions durable
 // on the device, each file's clusters freed only once its entry is gone
-// there. results[i] is 1 when the file was deleted, 0 when it was not
-// there, -1 when it could not be deleted. Returns 1 when every deletion
-// made is on the device, 0 (errno set) when that is not sure.
-[[nodiscard]] int remove_for_good(const char* const* paths, int count, int* results);
+// there; results[i] says what became of each. true when every deletion made
+// is on the device, false (errno set) when that is not sure.
+[[nodiscard]] bool remove_for_good(const char* const* paths, int count, Removal* results);
 
 // What replace_file did.
 enum class Replaced {

@@ -91,10 +91,10 @@ constexpr int kDirectoryHandle = O_SEARCH;
 constexpr int kDirectoryHandle = O_RDONLY;
 #endif
 
-int visit_directory(const char* path) {
+bool visit_directory(const char* path) {
   const int start = open(".", kDirectoryHandle | O_DIRECTORY | O_CLOEXEC);
   if (start < 0)
-    return 0;
+    return false;
   const int visited = chdir(path) == 0 && fchdir(start) == 0;
   close(start);
   return visited;
@@ -120,24 +120,24 @@ FILE* open_regular_file(const char* path) {
   return file;
 }
 
-int may_replace(const char* path) {
+bool may_replace(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0)
     return errno == ENOENT;
   if (!S_ISREG(st.st_mode)) {
     errno = EISDIR;
-    return 0;
+    return false;
   }
   const int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    return 0;
+    return false;
   close(fd);
-  return 1;
+  return true;
 }
 
-int remove_leftover(const char* path) {
+bool remove_leftover(const char* path) {
   if (unlink(path) == 0 || errno == ENOENT)
-    return 1;
+    return true;
   // unlink refuses a directory: EISDIR on Linux, EPERM elsewhere.
   return (errno == EISDIR || errno == EPERM) && rmdir(path) == 0;
 }
@@ -201,7 +201,7 @@ void close_uncached(const UncachedFile& file) {
   close(static_cast<int>(file.handle));
 }
 
-int remove_own_file(const char* path) {
+bool remove_own_file(const char* path) {
   return std::remove(path) == 0;
 }
 
@@ -239,7 +239,7 @@ void copy_owner_and_mode(FILE* file, const char* model) {
   }
 }
 
-int flush_to_disk(FILE* file) {
+bool flush_to_disk(FILE* file) {
   return std::fflush(file) == 0 && flush_descriptor(fileno(file));
 }
 
@@ -248,23 +248,25 @@ int flush_to_disk(FILE* file) {
 // file is held open while unlinked, so its clusters stay taken until the
 // directory (with the FAT) is on the device. Apple's msdosfs frees them when
 // the last user lets go, too.
-int remove_for_good(const char* const* paths, int count, int* results) {
+bool remove_for_good(const char* const* paths, int count, Removal* results) {
   std::vector<int> held;
   int removed_any = 0;
   for (int i = 0; i < count; ++i) {
     const int fd = hold_open(paths[i]);
     if (unlink(paths[i]) == 0) {
-      results[i] = 1;
+      results[i] = Removal::kRemoved;
     } else {
       // The volume decides what the line says: a file still there was not
       // reset, one gone was ("not needed" when it was not found to begin
       // with).
       const int error = errno;
       const int there = presence(paths[i]);
-      results[i] = there != 0 ? -1 : error == ENOENT ? 0 : 1;
+      results[i] = there != 0        ? Removal::kFailed
+                   : error == ENOENT ? Removal::kNotThere
+                                     : Removal::kRemoved;
       errno = error;
     }
-    removed_any |= results[i] == 1;
+    removed_any |= results[i] == Removal::kRemoved;
     if (fd >= 0)
       held.push_back(fd);
   }

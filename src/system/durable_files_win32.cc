@@ -73,7 +73,7 @@ int flush_file_at(const std::wstring& path) {
 
 }  // namespace
 
-int visit_directory(const char* path) {
+bool visit_directory(const char* path) {
   // The folder itself, opened as a folder: what changing into it needs.
   const std::wstring full = system_path(path);
   const DWORD attributes = attributes_of(full);
@@ -81,14 +81,14 @@ int visit_directory(const char* path) {
     return set_errno_from_last_error();
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     errno = ENOTDIR;
-    return 0;
+    return false;
   }
   HANDLE folder = CreateFileW(full.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE)
     return set_errno_from_last_error();
   CloseHandle(folder);
-  return 1;
+  return true;
 }
 
 FILE* open_regular_file(const char* path) {
@@ -119,24 +119,24 @@ FILE* open_regular_file(const char* path) {
   return stream_over(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
-int may_replace(const char* path) {
+bool may_replace(const char* path) {
   const std::wstring full = system_path(path);
   const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return nothing_there() ? 1 : set_errno_from_last_error();
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
     errno = EACCES;
-    return 0;
+    return false;
   }
   HANDLE handle = CreateFileW(full.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return set_errno_from_last_error();
   CloseHandle(handle);
-  return 1;
+  return true;
 }
 
-int remove_leftover(const char* path) {
+bool remove_leftover(const char* path) {
   const std::wstring full = system_path(path);
   const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -148,7 +148,7 @@ int remove_leftover(const char* path) {
   return DeleteFileW(full.c_str()) != 0 ? 1 : set_errno_from_last_error();
 }
 
-int remove_own_file(const char* path) {
+bool remove_own_file(const char* path) {
   const std::wstring full = system_path(path);
   return !full.empty() && DeleteFileW(full.c_str()) != 0 ? 1 : set_errno_from_last_error();
 }
@@ -177,7 +177,7 @@ FILE* create_new_file(const char* path) {
 void copy_owner_and_mode(FILE*, const char*) {
 }
 
-int flush_to_disk(FILE* file) {
+bool flush_to_disk(FILE* file) {
   // A write that the runtime held back fails here: the system says why.
   if (std::fflush(file) != 0)
     return set_errno_from_last_error();
@@ -197,11 +197,11 @@ int file_error() {
 // each line says: a file still there was not reset, one gone was ("not
 // needed" when it was not found to begin with); only when the volume cannot
 // tell do the calls' answers stand.
-int remove_for_good(const char* const* paths, int count, int* results) {
+bool remove_for_good(const char* const* paths, int count, Removal* results) {
   for (int i = 0; i < count; ++i) {
     const std::wstring full = system_path(paths[i]);
     if (full.empty()) {
-      results[i] = -1;
+      results[i] = Removal::kFailed;
       continue;
     }
     HANDLE handle = CreateFileW(full.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
@@ -209,9 +209,14 @@ int remove_for_good(const char* const* paths, int count, int* results) {
     const bool not_found = handle == INVALID_HANDLE_VALUE && nothing_there();
     const bool deleted = handle != INVALID_HANDLE_VALUE && CloseHandle(handle);
     const int there = presence(full);
-    results[i] = there == 1 ? -1 : there == 0 ? (not_found ? 0 : 1) : deleted ? 1 : -1;
+    if (there == 1)
+      results[i] = Removal::kFailed;
+    else if (there == 0)
+      results[i] = not_found ? Removal::kNotThere : Removal::kRemoved;
+    else
+      results[i] = deleted ? Removal::kRemoved : Removal::kFailed;
   }
-  return 1;
+  return true;
 }
 
 // fastfat refuses a rename while anything holds the target open, so the old

@@ -12,15 +12,15 @@ int player_lock = -1;
 
 }  // namespace
 
-int lock_player(const char* itunes_dir, void (*before_waiting)()) {
+bool lock_player(const char* itunes_dir, void (*before_waiting)()) {
   // flock works on every local file system, FAT included; the descriptor
   // stays open, and the lock held, until unlock_player or the process ends.
   const int fd = open(itunes_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
-    return 0;
+    return false;
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     player_lock = fd;
-    return 1;
+    return true;
   }
   if (errno != EWOULDBLOCK) {
     close(fd);
@@ -32,11 +32,11 @@ int lock_player(const char* itunes_dir, void (*before_waiting)()) {
       const int error = errno;
       close(fd);
       errno = error;
-      return 0;
+      return false;
     }
   }
   player_lock = fd;
-  return 1;
+  return true;
 }
 
 void unlock_player() {

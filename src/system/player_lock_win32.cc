@@ -11,12 +11,12 @@ HANDLE player_lock = nullptr;
 
 }  // namespace
 
-int lock_player(const char* itunes_dir, void (*before_waiting)()) {
+bool lock_player(const char* itunes_dir, void (*before_waiting)()) {
   // The volume's serial number and the folder's file ID name the player
   // however it is reached: another drive letter, a subst, a mount folder.
   const std::wstring path = system_path(itunes_dir);
   if (path.empty())
-    return 0;
+    return false;
   HANDLE folder =
       CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -43,11 +43,11 @@ int lock_player(const char* itunes_dir, void (*before_waiting)()) {
   // An abandoned mutex (its holder died) is ours all the same.
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
     player_lock = mutex;
-    return 1;
+    return true;
   }
   set_errno_from_last_error();
   CloseHandle(mutex);
-  return 0;
+  return false;
 }
 
 void unlock_player() {

@@ -54,13 +54,13 @@ int errno_from_error(DWORD error) {
   }
 }
 
-int set_errno_from_last_error() {
+bool set_errno_from_last_error() {
   errno = errno_from_error(GetLastError());
-  return 0;
+  return false;
 }
 
 // Whether the last call failed because nothing stands at its path.
-int nothing_there() {
+bool nothing_there() {
   const DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }

@@ -17,10 +17,10 @@
 int errno_from_error(DWORD error);
 
 // Sets errno from GetLastError() and returns 0, the failure result.
-int set_errno_from_last_error();
+bool set_errno_from_last_error();
 
 // Whether the last call failed because nothing stands at its path.
-int nothing_there();
+bool nothing_there();
 
 // The program's 8-bit path (UTF-8, with any unpaired surrogate of a
 // Windows name encoded on its own; relative to the current folder or
