@@ -33,16 +33,6 @@ constexpr char kReplacingStep[] = "replacing iTunesSD";
 constexpr char kReadingStep[] = "reading the old database";
 constexpr char kCheckingStep[] = "checking the left-over temporary file";
 
-// A refusal to replace the database or make the temporary file: the
-// volume, the folder or what stands at the name says no (permissions, a
-// read-only volume, a directory, a file in use). Any other error is a
-// failure with its cause: a shortage, damage, a vanished device.
-bool is_refusal(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == EISDIR ||
-         error == ENOTDIR || error == ENOTEMPTY || error == EEXIST || error == EBUSY ||
-         error == ELOOP || error == ETXTBSY;
-}
-
 Opened refused_for(int error) {
   return error == EROFS ? Opened::kReadOnly : Opened::kRefused;
 }

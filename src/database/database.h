@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -29,9 +30,25 @@ constexpr int kNameFieldUnits = 261;
 constexpr int kShuffleFlagOffset = 555;
 constexpr int kKeepsPlaceFlagOffset = 556;  // the player remembers where playback stopped
 
+// The player's folder for the database and its companions, and the path of
+// a file in it, joined at compile time.
 inline constexpr char kItunesDir[] = "iPod_Control/iTunes";
-inline constexpr char kDatabasePath[] = "iPod_Control/iTunes/iTunesSD";
-inline constexpr char kDatabaseTempPath[] = "iPod_Control/iTunes/iTunesSD.tmp";
+template <size_t kNameSize>
+constexpr std::array<char, sizeof kItunesDir + kNameSize> in_itunes_dir(
+    const char (&name)[kNameSize]) {
+  std::array<char, sizeof kItunesDir + kNameSize> path{};
+  size_t at = 0;
+  for (size_t i = 0; i + 1 < sizeof kItunesDir; ++i)
+    path[at++] = kItunesDir[i];
+  path[at++] = '/';
+  for (size_t i = 0; i < kNameSize; ++i)
+    path[at++] = name[i];
+  return path;
+}
+inline constexpr auto kDatabaseFile = in_itunes_dir("iTunesSD");
+inline constexpr auto kDatabaseTempFile = in_itunes_dir("iTunesSD.tmp");
+inline constexpr const char* kDatabasePath = kDatabaseFile.data();
+inline constexpr const char* kDatabaseTempPath = kDatabaseTempFile.data();
 
 // Process-wide state for the whole run.
 extern std::array<uint8_t, kFileHeaderSize> file_header;
@@ -87,11 +104,11 @@ enum class Opened { kOpened, kRefused, kReadOnly, kFailed };
 // The player's playback state, statistics and shuffle sequence, which
 // describe the old track list: deleted durably before the rename, so that
 // the new database never meets them.
+inline constexpr auto kPlaybackStateFile = in_itunes_dir("iTunesPState");
+inline constexpr auto kStatisticsFile = in_itunes_dir("iTunesStats");
+inline constexpr auto kShuffleFile = in_itunes_dir("iTunesShuffle");
 inline constexpr std::array<const char*, 3> kCompanionPaths = {
-    "iPod_Control/iTunes/iTunesPState",
-    "iPod_Control/iTunes/iTunesStats",
-    "iPod_Control/iTunes/iTunesShuffle",
-};
+    kPlaybackStateFile.data(), kStatisticsFile.data(), kShuffleFile.data()};
 
 // Deletes the companions for good; outcomes says what became of each.
 // false after recording the failure when the deletions may not be on the

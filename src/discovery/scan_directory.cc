@@ -23,7 +23,6 @@ namespace {
 constexpr size_t kPathBufferSize = kMaxComposedPath + 1;  // and its terminator
 constexpr int32_t kNameChunk = 262144;
 constexpr int32_t kListChunk = 1024;
-constexpr size_t kMaxNameBytes = 1024;  // a listed name, or its stored form
 
 // Where Windows keeps the files deleted from a volume (Vista and later, XP,
 // 98): at the root, they are not the user's music.
@@ -32,12 +31,6 @@ constexpr const char* kRecycleBins[] = {"$RECYCLE.BIN", "RECYCLER", "RECYCLED"};
 bool is_recycle_bin(const char* name) {
   return std::any_of(std::begin(kRecycleBins), std::end(kRecycleBins),
                      [&](const char* bin) { return compare_ignoring_case(name, bin) == 0; });
-}
-
-// Errors of the process, not of the directory: going on would write a
-// database that lacks whatever could not be listed.
-bool is_process_error(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
 // Names kept one after another in one block that may move while it grows,
@@ -101,7 +94,7 @@ bool stop_searching(int error) {
 // A folder that cannot be opened or listed whole: its line says so and none
 // of it is stored. true when the walk goes on.
 bool cannot_browse(int error, bool at_root) {
-  if (is_process_error(error))
+  if (is_process_shortage(error))
     return stop_searching(error);
   std::printf("cannot browse\n");
   if (!at_root)
@@ -127,7 +120,7 @@ void print_progress_head(const char* dir) {
 // back), so that the order, the path bound, the lines and the records are
 // those of every other system for the same volume.
 const char* walk_name(const char* listed,
-                      [[maybe_unused]] std::array<char, kMaxNameBytes>& stored) {
+                      [[maybe_unused]] std::array<char, kMaxListedNameBytes>& stored) {
 #ifdef TARNWICK_MAC_NAMES
   if (mac_stored_name(listed, stored.data(), stored.size()) >= 0)
     return stored.data();
@@ -151,8 +144,8 @@ struct Listing {
 bool list_and_sort(DirCursor* cursor, const char* dir, Listing& listing, int* error) {
   const bool at_root = std::strcmp(dir, ".") == 0;
   const size_t dir_length = std::strlen(dir);
-  std::array<char, kPathBufferSize + kMaxNameBytes> buffer;
-  std::array<char, kMaxNameBytes> stored;
+  std::array<char, kPathBufferSize + kMaxListedNameBytes> buffer;
+  std::array<char, kMaxListedNameBytes> stored;
   const char* listed;
   int is_dir;
   while (dir_next(cursor, &listed, &is_dir)) {

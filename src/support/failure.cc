@@ -49,6 +49,24 @@ bool is_damage_error(int error) {
   return error == EIO || error == EROFS;
 }
 
+bool is_process_shortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+bool is_device_or_process_failure(int error) {
+  return (is_damage_error(error) && error != EROFS) || is_process_shortage(error);
+}
+
+bool is_refusal(int error) {
+  return error == EACCES || error == EPERM || error == EROFS || error == EISDIR ||
+         error == ENOTDIR || error == ENOTEMPTY || error == EEXIST || error == EBUSY ||
+         error == ELOOP || error == ETXTBSY;
+}
+
+bool rename_was_refused(int error) {
+  return error == EACCES || error == EPERM || error == EBUSY;
+}
+
 bool failure_is_damage() {
   return is_damage_error(failure_error);
 }

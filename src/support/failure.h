@@ -32,9 +32,30 @@ Changed failure_changed();
 // was made read-only under the run: then only a check of the volume helps.
 bool failure_is_damage();
 
-// Whether error is one the file system gives for damage or a forced
-// read-only state.
-bool is_damage_error(int error);
+// What errno's values mean to the run: the one place they are sorted.
+
+// One the file system gives for damage or a forced read-only state: only a
+// check of the volume helps.
+[[nodiscard]] bool is_damage_error(int error);
+
+// The process's own shortage (memory, descriptors), not the folder's or the
+// file's fault: going on would leave out what could not be looked at.
+[[nodiscard]] bool is_process_shortage(int error);
+
+// The device or the process failed (damage, a device gone, a shortage of
+// the process), not that a file or a way of reading it is missing.
+[[nodiscard]] bool is_device_or_process_failure(int error);
+
+// A refusal to replace the database or make the temporary file: the
+// volume, the folder or what stands at the name says no (permissions, a
+// read-only volume, a directory, a file in use). Any other error is a
+// failure with its cause: a shortage, damage, a vanished device.
+[[nodiscard]] bool is_refusal(int error);
+
+// A failed rename that left its target untouched for certain: refused
+// (permissions, sharing, a busy file) rather than broken off. Windows'
+// sharing and access errors arrive as EACCES.
+[[nodiscard]] bool rename_was_refused(int error);
 
 // Whether the recorded error says the volume is read-only (which may be on
 // purpose, or the system's answer to damage it found).

@@ -21,11 +21,6 @@ using ClosedOnReturn = std::unique_ptr<const UncachedFile, Closer>;
 
 }  // namespace
 
-bool is_device_or_process_failure(int error) {
-  return (is_damage_error(error) && error != EROFS) || error == ENOMEM || error == EMFILE ||
-         error == ENFILE;
-}
-
 namespace {
 
 // One block call, made again when a signal broke it off.

@@ -35,11 +35,6 @@ enum class Storage {
   kFailed,    // the device or the process failed the check (errno says why): nothing is known
 };
 
-// Whether error says that the device or the process failed (damage, a
-// device gone, no memory or descriptors), not that a file or a way of
-// reading it is missing.
-[[nodiscard]] bool is_device_or_process_failure(int error);
-
 // Whether the left-over file at leftover and the database at database are
 // two names for the same clusters, as a crash between the two writes of a
 // rename on a "sync" mount leaves them (both entries on one chain): then
@@ -130,14 +125,6 @@ inline Renamed failed_rename_left(int from_there, int to_there) {
   if (from_there == 0 && to_there == 1)
     return Renamed::kYes;
   return Renamed::kUnknown;
-}
-
-// Whether a failed rename left to untouched for certain: it was refused
-// (permissions, sharing, a busy file) rather than broken off.
-inline bool rename_was_refused(int error) {
-  // What both systems give for a rename they would not begin (Windows'
-  // sharing and access errors arrive as EACCES).
-  return error == EACCES || error == EPERM || error == EBUSY;
 }
 
 // How the user checks the volume's file system on this system.

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "text/paths.h"
+
 // Converts a device path as the Mac's directory listing gives it (UTF-8)
 // into at most max_units UTF-16 units as the driver stored it. In each
 // "/"-separated component: U+0001..U+001F mapped to U+F001..U+F01F,
@@ -24,9 +26,6 @@ int mac_stored_units(std::string_view path, uint16_t* units, int max_units);
 // then each run of combining marks put in canonical order by Unicode 3.2's
 // combining classes. Returns the new count.
 int compose_as_mac(char32_t* points, int count);
-
-// The longest listed name the conversion takes whole.
-inline constexpr size_t kMaxListedNameBytes = 1024;
 
 // The stored form of one listed name (no "/", at most kMaxListedNameBytes
 // bytes), as UTF-8 with a terminator, into out of size bytes. Returns its

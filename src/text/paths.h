@@ -8,3 +8,8 @@
 // The longest composed path, in bytes of the name's encoding; the name field
 // of a record holds its device path with room to spare.
 inline constexpr size_t kMaxComposedPath = 255;
+
+// The longest name the walk takes from a listing, or makes of one in the
+// form the Mac's driver stores (UTF-8 bytes); longer names cannot make a
+// path that fits.
+inline constexpr size_t kMaxListedNameBytes = 1024;
