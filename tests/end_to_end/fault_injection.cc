@@ -233,25 +233,6 @@ extern "C" ssize_t pwrite(int fd, const void* buffer, size_t length, off_t offse
   return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, buffer, length, offset);
 }
 
-// The same calls under their large-file names, which a build with 64-bit
-// offsets links to.
-extern "C" ssize_t pread64(int fd, void* buffer, size_t length, off64_t offset) {
-  if (const int error = failing("pread")) {
-    errno = error;
-    return -1;
-  }
-  return next<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, length, offset);
-}
-
-extern "C" ssize_t pwrite64(int fd, const void* buffer, size_t length, off64_t offset) {
-  if (const int error = failing("pwrite")) {
-    errno = error;
-    return -1;
-  }
-  return next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64")(fd, buffer, length,
-                                                                          offset);
-}
-
 extern "C" ssize_t getdents64(int fd, void* buffer, size_t length) {
   if (const int error = failing("getdents64")) {
     errno = error;
