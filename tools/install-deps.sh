@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs, with apt-get (through sudo when not root), what building or
-# testing tarnwick needs on Debian 12 or Ubuntu 22.04/24.04, printing the
-# packages it installs. Usage: install-deps.sh build|test
+# testing tarnwick needs on Debian 12 (bookworm) or Debian 13 (trixie), the
+# releases CI proves, printing the packages it installs. Every name is one
+# both releases have, none carries a version number: each follows the
+# release's default (libclang-rt-dev goes with the default clang, 14 on
+# Debian 12 and 19 on Debian 13). Usage: install-deps.sh build|test
 #   build: what tools/demo.sh needs (a compiler and CMake);
 #   test:  everything tools/check.sh runs.
 # Packages already installed are left as they are.
@@ -12,11 +15,12 @@ test=(
   "${build[@]}" git ca-certificates ninja-build googletest libgtest-dev util-linux
   g++-mingw-w64-x86-64 wine wine64
   dosfstools mtools fusefat fuse
-  clang clang-tidy libclang-rt-14-dev valgrind strace time
+  clang clang-tidy libclang-rt-dev valgrind strace time
   groff-base man-db dpkg-dev lintian libc++-dev libc++abi-dev clang-format
   # The kernel FAT driver rig: qemu boots the kernel, busybox, kmod and
-  # dmsetup run inside it, python3 replays the recorded writes.
-  qemu-system-x86 busybox-static kmod dmsetup python3 xz-utils cpio file
+  # dmsetup run inside it, python3 replays the recorded writes; xz-utils and
+  # zstd unpack the kernel (xz on Debian 12, zstd on Debian 13) and modules.
+  qemu-system-x86 busybox-static kmod dmsetup python3 xz-utils zstd cpio file
 )
 case $what in
 build) wanted=("${build[@]}") ;;

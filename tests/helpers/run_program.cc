@@ -200,8 +200,8 @@ pid_t start(const std::vector<std::string>& argv, const fs::path& dir, const fs:
     if (in < 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 ||
         chdir(directory.c_str()) != 0)
       _exit(126);
-      // Nothing but the three standard descriptors goes to the program.
 #ifdef __GLIBC__
+    // Nothing but the three standard descriptors goes to the program.
     closefrom(3);
 #else
     for (int fd = 3; fd < descriptors; ++fd)
