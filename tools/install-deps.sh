@@ -17,6 +17,8 @@ test=(
   dosfstools mtools fusefat fuse
   clang clang-tidy libclang-rt-dev valgrind strace time
   groff-base man-db dpkg-dev lintian libc++-dev libc++abi-dev clang-format
+  # The source package: dpkg-buildpackage checks for build-essential.
+  build-essential debhelper
   # The kernel FAT driver rig: qemu boots the kernel, busybox, kmod and
   # dmsetup run inside it, python3 replays the recorded writes; xz-utils and
   # zstd unpack the kernel (xz on Debian 12, zstd on Debian 13) and modules.
