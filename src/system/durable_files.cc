@@ -67,12 +67,12 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
 
   // Blocks of the usual logical sizes: the first the device takes is used.
   for (const size_t block_size : {size_t{512}, kLargestBlock}) {
-    const auto block_at =
-        static_cast<long long>(static_cast<size_t>(offset) / block_size * block_size);
-    const size_t within = static_cast<size_t>(offset) - static_cast<size_t>(block_at);
+    const auto size = static_cast<long long>(block_size);
+    const long long block_at = offset / size * size;
+    const auto within = static_cast<size_t>(offset - block_at);
     // Whole blocks within both files: a write past the end would go through
     // the cache instead, and a read past it finds nothing.
-    if (block_at + static_cast<long long>(block_size) > std::min(left.size, db.size))
+    if (block_at + size > std::min(left.size, db.size))
       return Storage::kUnknown;
     if (!block_io(left, mine, block_size, block_at, false)) {
       if (errno == EINVAL)
