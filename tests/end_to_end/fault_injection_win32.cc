@@ -620,18 +620,24 @@ DWORD error_named(const std::string& name) {
   return static_cast<DWORD>(std::strtoul(name.c_str(), nullptr, 0));
 }
 
+// Takes the next ":"-separated field off the front of rest.
+std::string take_field(std::string& rest) {
+  const size_t colon = rest.find(':');
+  std::string field = rest.substr(0, colon);
+  rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+  return field;
+}
+
 void read_fault(const char* text) {
-  std::string spec = text;
-  std::string call = spec.substr(0, spec.find(':'));
-  spec = spec.find(':') == std::string::npos ? "" : spec.substr(spec.find(':') + 1);
+  std::string rest = text;
+  std::string call = take_field(rest);
   if (const size_t at = call.find('@'); at != std::string::npos) {
     fault.nth = std::strtol(call.c_str() + at + 1, nullptr, 10);
     call.resize(at);
   }
   fault.call = call_named(call.c_str());
-  while (!spec.empty()) {
-    const std::string what = spec.substr(0, spec.find(':'));
-    spec = spec.find(':') == std::string::npos ? "" : spec.substr(spec.find(':') + 1);
+  while (!rest.empty()) {
+    const std::string what = take_field(rest);
     if (what == "done")
       fault.done_first = true;
     else if (what == "CTRL_C")
@@ -652,8 +658,8 @@ struct FaultLayer {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     for (int call = 0; call < kCallCount; ++call)
       real[call] = reinterpret_cast<void*>(GetProcAddress(kernel, kCalls[call]));
-    if (const char* spec = std::getenv("TARNWICK_FAULT"))
-      read_fault(spec);
+    if (const char* wanted = std::getenv("TARNWICK_FAULT"))
+      read_fault(wanted);
     const char* long_paths = std::getenv("TARNWICK_LONG_PATHS");
     refuse_long_paths = long_paths && std::strcmp(long_paths, "refuse") == 0;
     if (const char* log = std::getenv("TARNWICK_FAULT_LOG"))
