@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "support/failure.h"
@@ -69,24 +70,41 @@ void rebuild_entry_header() {
   entry_header[31] = 0x02;
 }
 
+// Reads up to into.size() bytes from the start of the regular file at
+// path into into, making an open or a read that a signal broke off again.
+// false, with errno set, when it could not be opened or read (ENOENT:
+// nothing there; EINVAL or EISDIR: no regular file).
+bool read_start(const char* path, std::span<char> into, size_t* length) {
+  for (int tries = 0; tries < 64; ++tries) {
+    FILE* file = open_regular_file(path);
+    if (!file) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    *length = std::fread(into.data(), 1, into.size(), file);
+    const int error = std::ferror(file) ? file_error() : 0;
+    std::fclose(file);
+    if (error == 0)
+      return true;
+    errno = error;
+    if (error != EINTR)
+      return false;
+  }
+  return false;
+}
+
 // The offset of a byte in the left-over temporary file that the player
 // never reads: in the padding after an entry's name, one unit past the zero
 // unit that ends it, in the first entries; -1 when there is none. false,
 // with errno set, when the device or the process failed the reading.
 bool leftover_padding_offset(long* offset) {
   *offset = -1;
-  std::array<unsigned char, 8192> head;
+  std::array<char, 8192> start;
   size_t size = 0;
-  FILE* leftover = open_regular_file(kDatabaseTempPath);
-  if (!leftover)
+  if (!read_start(kDatabaseTempPath, start, &size))
     return !is_device_or_process_failure(errno);
-  size = std::fread(head.data(), 1, head.size(), leftover);
-  const int error = std::ferror(leftover) ? file_error() : 0;
-  std::fclose(leftover);
-  if (error != 0) {
-    errno = error;
-    return !is_device_or_process_failure(error);
-  }
+  const auto* head = reinterpret_cast<const unsigned char*>(start.data());
   for (size_t entry = kFileHeaderSize; entry + kEntrySize <= size; entry += kEntrySize) {
     for (size_t unit = entry + kNameFieldOffset; unit + 3 < entry + kShuffleFlagOffset; unit += 2) {
       if (head[unit] == 0 && head[unit + 1] == 0) {
@@ -154,26 +172,12 @@ bool load_templates() {
   // to open or read it says nothing of what it holds: rebuilding the
   // templates from scratch would throw a 1st or 2nd generation player's
   // away, and could replace a later player's database unseen.
-  for (;;) {
-    FILE* old = open_regular_file(kDatabasePath);
-    if (!old) {
-      if (errno == EINTR)
-        continue;
-      if (errno == ENOENT || errno == EISDIR || errno == EINVAL)
-        break;  // nothing there, or no file: open_database refuses the latter
+  if (!read_start(kDatabasePath, start, &length)) {
+    if (errno != ENOENT && errno != EISDIR && errno != EINVAL) {
       record_failure(kReadingStep, errno);
       return false;
     }
-    length = std::fread(start.data(), 1, start.size(), old);
-    const int error = std::ferror(old) ? file_error() : 0;
-    std::fclose(old);
-    if (error == EINTR)
-      continue;
-    if (error != 0) {
-      record_failure(kReadingStep, error);
-      return false;
-    }
-    break;
+    length = 0;  // nothing there, or no file: open_database refuses the latter
   }
   const std::string_view old_bytes(start.data(), length);
   later_player_database = old_bytes.starts_with(kLaterPlayerMagic);
