@@ -94,6 +94,12 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake"
   cmake --build "$top/build-win" -j"$jobs"
   windows_exe="$top/build-win/tarnwick.exe"
+  # The program needs the kernel and the C runtime, nothing more: USER32.DLL
+  # would bind every run to a desktop, which a process can lack.
+  imports=$(x86_64-w64-mingw32-objdump -p "$windows_exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+    sort -f | paste -sd ' ')
+  [ "$imports" = "KERNEL32.dll msvcrt.dll" ] ||
+    fail "tarnwick.exe needs more than KERNEL32.dll and msvcrt.dll: $imports"
   # The same program with the Win32 fault layer, for the fault table and sweep.
   windows_fault_exe="$top/build-win/tests/tarnwick_faults.exe"
   # As Windows before 10 version 1903 runs it: no UTF-8 code page.

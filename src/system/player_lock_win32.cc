@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "system/player_lock.h"
@@ -27,11 +28,13 @@ bool lock_player(const char* itunes_dir, void (*before_waiting)()) {
   CloseHandle(folder);
   if (!known)
     return set_errno_from_last_error();
+  // Formatted by the C runtime: the program then needs no USER32.DLL, whose
+  // start in a process binds it to a desktop (and can fail for want of one).
+  char name[80];
+  std::snprintf(name, sizeof name, "Local\\tarnwick-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                info.nFileIndexHigh, info.nFileIndexLow);
   // A named mutex leaves nothing on the player and is released when its
   // holder ends, however it ends.
-  char name[80];
-  wsprintfA(name, "Local\\tarnwick-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
-            info.nFileIndexHigh, info.nFileIndexLow);
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
   if (!mutex)
     return set_errno_from_last_error();

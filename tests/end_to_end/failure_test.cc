@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
+#include <iterator>
 #include <regex>
 #include <string>
 
@@ -777,10 +780,17 @@ TEST(Failure, TwoRunsAtOnce) {
   // mount folder) is still the same player.
   const fs::path other_path = tree.root().parent_path() / "same-player";
   fs::create_directory_symlink(tree.root(), other_path);
+  int started_again = 0;
   for (int round = 0; round < 3; ++round) {
     auto other = std::async(std::launch::async,
                             [&] { return run_tarnwick(round == 1 ? other_path : tree.root()); });
     const RunResult runs[] = {run_tarnwick(tree.root()), other.get()};
+    if (std::any_of(std::begin(runs), std::end(runs), wine_printed_nothing) &&
+        started_again++ == 0) {
+      std::printf("round %d started again: wine ended a run before it printed anything\n", round);
+      --round;
+      continue;
+    }
     for (const RunResult& run : runs) {
       EXPECT_EQ(run.status, 0) << run.output;
       EXPECT_TRUE(

@@ -655,9 +655,10 @@ TEST(WindowsFaultSweep, EveryFileCallFailsInTurn) {
       const std::string fault = run.call + "@" + std::to_string(run.nth) + ":" + run.error->name +
                                 (run.done_first ? ":done" : "");
       RunResult result = run_tarnwick(player.tree.root(), with_fault(fault));
-      if (result.status == 126 || result.status == 127) {
-        // The harness could not start wine (126, 127 are run_program's own):
-        // once more, on a fresh player, and counted.
+      if (result.status == 126 || result.status == 127 || wine_printed_nothing(result)) {
+        // The harness could not start wine (126, 127 are run_program's own),
+        // or wine ended before the program's banner: once more, on a fresh
+        // player, and counted.
         ++retried;
         Player again(run.scenario == 1);
         result = run_tarnwick(again.tree.root(), with_fault(fault));

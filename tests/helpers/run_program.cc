@@ -84,6 +84,10 @@ const char* windows_fault_build() {
   return std::getenv("TARNWICK_FAULT_EXE");
 }
 
+bool wine_printed_nothing(const RunResult& run) {
+  return windows_build() && run.status != 0 && run.output.empty();
+}
+
 namespace {
 
 std::string without_carriage_returns(const std::string& text) {

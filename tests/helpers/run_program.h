@@ -42,6 +42,12 @@ RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds)
 // build prints "\n"; run_tarnwick gives them back with "\n".
 const char* windows_build();
 
+// Whether wine ended a run of the Windows build with a failure before the
+// program printed anything. Seen, rarely, in CI (wine 8.0) while runs were
+// started side by side. The program prints its banner before it touches
+// the player, so such a run changed nothing and may be made again.
+bool wine_printed_nothing(const RunResult& run);
+
 // The Windows build with the Win32 fault layer linked in
 // (end_to_end/fault_injection_win32.cc), when TARNWICK_FAULT_EXE names it;
 // null otherwise.
