@@ -137,8 +137,8 @@ class Volume:
 
 
 def fsck_complaints(image):
-    # In memory where the machine has it: one image written per state.
-    scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    # In memory where the rig has made a folder for it: one image per state.
+    scratch = os.environ.get("TARNWICK_RIG_SCRATCH") or None
     with tempfile.NamedTemporaryFile(suffix=".img", dir=scratch) as f:
         f.write(image)
         f.flush()

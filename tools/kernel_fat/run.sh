@@ -30,6 +30,14 @@ die() {
 # that ends with a failing grep or ls is no failure of the rig.)
 trap 'status=$?; [ "$BASHPID" != $$ ] || echo "FAILED: kernel rig: line $LINENO: \"$BASH_COMMAND\" ended with status $status"' ERR
 set -E
+# The checker writes one image a state to memory: into a folder of this
+# run's, removed however the run ends, so that a checker killed mid-state
+# leaves nothing in /dev/shm.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  TARNWICK_RIG_SCRATCH=$(mktemp -d /dev/shm/tarnwick-rig.XXXXXX)
+  export TARNWICK_RIG_SCRATCH
+  trap 'rm -rf "$TARNWICK_RIG_SCRATCH"' EXIT
+fi
 
 # The program as the guest runs it: static, so the initramfs needs no C++
 # runtime; and as the host runs it, for the transcript to compare with.
