@@ -43,9 +43,10 @@ RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds)
 const char* windows_build();
 
 // Whether wine ended a run of the Windows build with a failure before the
-// program printed anything. Seen, rarely, in CI (wine 8.0) while runs were
-// started side by side. The program prints its banner before it touches
-// the player, so such a run changed nothing and may be made again.
+// program printed anything, as wine 8.0 did about once in a thousand
+// starts when it could not map its shared user data (tools/with-wine.sh
+// now starts it so that it can). The program prints its banner before it
+// touches the player, so such a run changed nothing and may be made again.
 bool wine_printed_nothing(const RunResult& run);
 
 // The Windows build with the Win32 fault layer linked in
