@@ -4,10 +4,12 @@
 #
 # Wine runs without address randomization (setarch -R, inherited by every
 # process the command starts). Debian's wine64 has no preloader to keep
-# free the low addresses Windows code needs; with the heap's start
-# randomized, about one start of wine in a thousand found the page of the
-# shared user data taken and ended with status 1 before the program ran
-# ("failed to map the shared user data", which WINEDEBUG=-all hides).
+# free the low addresses Windows code needs: its heap (132 KiB at start)
+# begins anywhere in the gigabyte above the loader at 0x7d000000, and in
+# about one start of five thousand it covered 0x7ffe0000, where wine maps
+# the shared user data; wine then ended with status 1 before the program
+# ran ("failed to map the shared user data", which WINEDEBUG=-all hides).
+# Without randomization the heap begins just above the loader.
 set -euo pipefail
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -43,7 +43,7 @@ RunResult run_command(const std::vector<std::string>& argv, int timeout_seconds)
 const char* windows_build();
 
 // Whether wine ended a run of the Windows build with a failure before the
-// program printed anything, as wine 8.0 did about once in a thousand
+// program printed anything, as wine 8.0 did about once in five thousand
 // starts when it could not map its shared user data (tools/with-wine.sh
 // now starts it so that it can). The program prints its banner before it
 // touches the player, so such a run changed nothing and may be made again.
