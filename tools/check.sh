@@ -78,6 +78,8 @@ grep -q "Welcome to Tarnwick, version ${version%.*}\`" "$top/README.md" ||
   fail "README.md does not show the banner's version ${version%.*}"
 
 stage "the source format"
+# Includes between src/'s folders point one way (ARCHITECTURE.md).
+"$top/tools/check-includes.sh"
 # The sources are formatted as .clang-format says.
 if command -v clang-format >/dev/null && git -C "$top" rev-parse 2>/dev/null; then
   (cd "$top" && git ls-files -z 'src/*.cc' 'src/*.h' 'tests/*.cc' 'tests/*.h' 'bench/*.cc' \
