@@ -7,36 +7,42 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 src=${1:-$top/src}
 order=(run discovery database system support text)
+declare -A rank
+for i in "${!order[@]}"; do rank[${order[$i]}]=$i; done
 
-rank_of() {
-  local i
-  for i in "${!order[@]}"; do
-    if [ "${order[$i]}" = "$1" ]; then
-      echo "$i"
-      return
-    fi
-  done
-  echo -1
-}
+# A check that read nothing must not pass.
+mapfile -t files < <(find "$src" \( -name '*.cc' -o -name '*.h' \) -type f 2>/dev/null | sort)
+if [ ${#files[@]} = 0 ]; then
+  echo "FAILED: no C++ sources under $src" >&2
+  exit 1
+fi
 
 found=0
-while IFS= read -r file; do
+for file in "${files[@]}"; do
   relative=${file#"$src"/}
   folder=${relative%%/*}
-  from=$(rank_of "$folder")
-  if [ "$from" = -1 ]; then
-    echo "src/$relative: in a folder the include order does not list ($folder)"
+  from=${rank[$folder]:-}
+  if [ -z "$from" ] || [ "$relative" = "$folder" ]; then
+    echo "src/$relative: in no folder of the include order"
     found=1
     continue
   fi
-  while IFS=: read -r line included; do
-    to=$(rank_of "${included%%/*}")
-    if [ "$to" = -1 ] || [ "$to" -lt "$from" ]; then
+  status=0
+  includes=$(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file") || status=$?
+  if [ "$status" -gt 1 ]; then
+    echo "FAILED: could not read $file" >&2
+    exit 1
+  fi
+  while IFS=: read -r line text; do
+    [[ $text =~ \"([^\"]*)\" ]] || continue
+    included=${BASH_REMATCH[1]}
+    to=${rank[${included%%/*}]:-}
+    if [ -z "$to" ] || [ "$to" -lt "$from" ]; then
       echo "src/$relative:$line: includes \"$included\", which is not below $folder"
       found=1
     fi
-  done < <(grep -n '^#include "' "$file" | sed 's/^\([0-9]*\):#include "\([^"]*\)".*/\1:\2/' || true)
-done < <(find "$src" -name '*.cc' -o -name '*.h' | sort)
+  done <<<"$includes"
+done
 
 if [ "$found" != 0 ]; then
   echo "FAILED: an include runs against the folders' order (${order[*]})" >&2
