@@ -43,6 +43,12 @@ on_exit() {
   echo "== $(($(date +%s) - all_started)) s in all, $([ "$status" = 0 ] && echo passed || echo FAILED)"
 }
 trap on_exit EXIT
+# Ended by a signal (Ctrl-C, a CI time limit), the summary must not say
+# "passed": exit as the shell would, with 128 plus the signal's number.
+for signal in HUP INT TERM; do
+  # shellcheck disable=SC2064 # the number is the one this loop is at
+  trap "exit $((128 + $(kill -l "$signal")))" "$signal"
+done
 fail() {
   echo "FAILED: $*"
   exit 1
