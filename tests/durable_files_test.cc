@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "system/storage_check.h"
 #include "temp_dir.h"
 
 #ifdef _WIN32

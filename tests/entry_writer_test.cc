@@ -6,7 +6,7 @@
 #include <string>
 
 #include "database_file.h"
-#include "support/failure.h"
+#include "failure/failure.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The failure record that the single error exit reads.
-#include "support/failure.h"
+#include "failure/failure.h"
 
 #include <gtest/gtest.h>
 

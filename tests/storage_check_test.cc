@@ -2,6 +2,8 @@
 // two names on one store (what a crash in the middle of a rename on a
 // "sync" mount leaves) or on two, with any of the block calls failing, and
 // with interruptions held across the change and its undoing.
+#include "system/storage_check.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 src=${1:-$top/src}
-order=(run discovery database system support text)
+order=(run discovery database system failure text)
 declare -A rank
 for i in "${!order[@]}"; do rank[${order[$i]}]=$i; done
 

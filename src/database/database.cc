@@ -5,10 +5,11 @@
 #include <span>
 #include <string_view>
 
-#include "support/failure.h"
+#include "failure/failure.h"
 #include "system/durable_files.h"
 #include "system/interruptions.h"
 #include "system/player_lock.h"
+#include "system/storage_check.h"
 
 std::array<uint8_t, kFileHeaderSize> file_header;
 std::array<uint8_t, kEntrySize> entry_header;
@@ -34,8 +35,13 @@ constexpr char kReplacingStep[] = "replacing iTunesSD";
 constexpr char kReadingStep[] = "reading the old database";
 constexpr char kCheckingStep[] = "checking the left-over temporary file";
 
-Opened refused_for(int error) {
-  return error == EROFS ? Opened::kReadOnly : Opened::kRefused;
+// A refusal (the volume, the folder or what stands at the name says no) is
+// told as such; any other error is recorded as step's failure.
+Opened refused_or_failed(const char* step, int error) {
+  if (is_refusal(error))
+    return error == EROFS ? Opened::kReadOnly : Opened::kRefused;
+  record_failure(step, error);
+  return Opened::kFailed;
 }
 
 bool starts_with(const uint8_t* bytes, std::array<uint8_t, 3> expected) {
@@ -190,12 +196,8 @@ bool load_templates() {
 Opened open_database() {
   if (later_player_database)
     return Opened::kRefused;
-  if (!may_replace(kDatabasePath)) {
-    if (is_refusal(errno))
-      return refused_for(errno);
-    record_failure("opening the database", errno);
-    return Opened::kFailed;
-  }
+  if (!may_replace(kDatabasePath))
+    return refused_or_failed("opening the database", errno);
   // Runs are one at a time, so whatever has the temporary file's name is
   // left from a run that died, or was put there: it is removed, never
   // opened or followed.
@@ -217,13 +219,9 @@ Opened open_database() {
     record_failure(kCheckingStep, errno);
     return Opened::kFailed;
   }
-  if (!remove_leftover(kDatabaseTempPath)) {
-    // A read-only volume is refused here as it is with a database present.
-    if (is_refusal(errno))
-      return refused_for(errno);
-    record_failure("removing the left-over temporary file", errno);
-    return Opened::kFailed;
-  }
+  // A read-only volume is refused here as it is with a database present.
+  if (!remove_leftover(kDatabaseTempPath))
+    return refused_or_failed("removing the left-over temporary file", errno);
   // An interruption between the creation and the arming would leave the
   // file behind.
   hold_interruptions();
@@ -234,12 +232,8 @@ Opened open_database() {
     remove_on_interruption(kDatabaseTempPath);
   }
   resume_interruptions();
-  if (!db_file) {
-    if (is_refusal(error))
-      return refused_for(error);
-    record_failure("creating the temporary file", error);
-    return Opened::kFailed;
-  }
+  if (!db_file)
+    return refused_or_failed("creating the temporary file", error);
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
       std::ferror(db_file)) {

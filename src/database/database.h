@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "support/failure.h"
+#include "failure/failure.h"
 #include "system/durable_files.h"
 
 constexpr int kFileHeaderSize = 18;

@@ -6,7 +6,7 @@
 
 #include "database/database.h"
 #include "database/track_kind.h"
-#include "support/failure.h"
+#include "failure/failure.h"
 #include "system/durable_files.h"
 #include "system/system_names.h"
 #include "text/paths.h"

@@ -12,7 +12,7 @@
 #include "database/entry_writer.h"
 #include "database/track_kind.h"
 #include "discovery/grow_buffer.h"
-#include "support/failure.h"
+#include "failure/failure.h"
 #include "system/dir_cursor.h"
 #include "text/mac_names.h"
 #include "text/paths.h"

@@ -6,8 +6,8 @@
 
 #include "database/database.h"
 #include "discovery/scan_directory.h"
+#include "failure/failure.h"
 #include "run/run.h"
-#include "support/failure.h"
 #include "system/console.h"
 #include "system/durable_files.h"
 #include "system/interruptions.h"
@@ -19,6 +19,15 @@ namespace {
 
 constexpr std::array<const char*, kCompanionPaths.size()> kCompanionLabels = {
     "playback state", "statistics", "shuffle sequence"};
+
+// How the user checks the volume's file system on this system.
+#if defined(_WIN32)
+constexpr const char* kFileSystemCheck = "chkdsk";
+#elif defined(__APPLE__)
+constexpr const char* kFileSystemCheck = "First Aid in Disk Utility";
+#else
+constexpr const char* kFileSystemCheck = "fsck.vfat";
+#endif
 
 const char* what_was_left(Changed changed) {
   switch (changed) {

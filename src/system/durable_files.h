@@ -5,14 +5,12 @@
 // so) with errno set: the cause, in errno's kinds on every system.
 #pragma once
 
-#include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 
 // Changes into path and back to the directory the program started in (not
-// to "../..": path may hold links). 1 when both changes succeed.
+// to "../..": path may hold links). true when both changes succeed.
 [[nodiscard]] bool visit_directory(const char* path);
 
 // Opens path for reading only if it is a regular file; never blocks on a
@@ -20,58 +18,15 @@
 // folder on Windows) when something other than a regular file is there.
 [[nodiscard]] FILE* open_regular_file(const char* path);
 
-// 1 when nothing stands at path, or a regular file that may be written.
+// true when nothing stands at path, or a regular file that may be written.
 [[nodiscard]] bool may_replace(const char* path);
 
 // Removes whatever stands at path without following a link: a file, a
-// link, a special file or an empty directory. 1 when nothing is there now.
+// link, a special file or an empty directory. true when nothing is there now.
 [[nodiscard]] bool remove_leftover(const char* path);
 
-// What the storage check found of a left-over file and the database.
-enum class Storage {
-  kSeparate,  // clusters of their own, either absent, or one file under two links
-  kShared,    // one chain under two names: removing the left-over frees the database's
-  kUnknown,   // cannot tell: no direct I/O, no regular file, offset outside either
-  kFailed,    // the device or the process failed the check (errno says why): nothing is known
-};
-
-// Whether the left-over file at leftover and the database at database are
-// two names for the same clusters, as a crash between the two writes of a
-// rename on a "sync" mount leaves them (both entries on one chain): then
-// removing the left-over would free the database's clusters. The device
-// itself decides, at offset (a byte the caller knows the player never
-// reads): the two files' bytes there are read past the cache; different
-// bytes are different storage; equal ones are told apart by changing the
-// left-over's byte and seeing whether the database's changes with it,
-// before it is put back. Interruptions are held back meanwhile, and a check
-// killed half-way leaves only a left-over whose byte differs, which the
-// next check finds separate. A call broken off by a signal is made again;
-// any other failure of the device or the process, and any failure once
-// the byte was changed, is kFailed: then nothing may be removed.
-[[nodiscard]] Storage shares_storage(const char* leftover, const char* database, long offset);
-
-// A file whose blocks are read and written on the device itself, past the
-// system's cache: what the storage check is made of, one per system.
-struct UncachedFile {
-  intptr_t handle = -1;
-  long long size = 0;
-  std::array<unsigned long long, 2> identity{};  // the volume, and the file's number on it
-};
-
-// Opens the regular file at path past the cache, for writing too when
-// writable. false, with errno set (ENOENT when nothing is there), on
-// failure, something other than a regular file there included.
-[[nodiscard]] bool open_uncached(const char* path, bool writable, UncachedFile* file);
-
-// Reads or writes the size bytes at at, a multiple of the device's block
-// size, through block, aligned to 4096 bytes. false when not all were.
-[[nodiscard]] bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size,
-                               long long at, bool write);
-
-void close_uncached(const UncachedFile& file);
-
 // Removes the run's own file at path (the temporary file it created).
-// 1 when it is gone.
+// true when it is gone.
 bool remove_own_file(const char* path);
 
 // Why the last read, write, seek or close of a stream on the player
@@ -126,6 +81,3 @@ inline Renamed failed_rename_left(int from_there, int to_there) {
     return Renamed::kYes;
   return Renamed::kUnknown;
 }
-
-// How the user checks the volume's file system on this system.
-extern const char* const kFileSystemCheck;

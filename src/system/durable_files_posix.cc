@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "system/durable_files.h"
+#include "system/storage_check.h"
 
 namespace {
 
@@ -309,9 +310,3 @@ Replaced replace_file(const char* from, const char* to) {
     close_keeping_errno(old_file);
   return durable ? Replaced::kDurable : Replaced::kNotSure;
 }
-
-#ifdef __APPLE__
-const char* const kFileSystemCheck = "First Aid in Disk Utility";
-#else
-const char* const kFileSystemCheck = "fsck.vfat";
-#endif

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "system/durable_files.h"
+#include "system/storage_check.h"
 #include "system/win32_system.h"
 
 namespace {
@@ -239,8 +240,6 @@ Replaced replace_file(const char* from, const char* to) {
   }
   return flush_file_at(target) ? Replaced::kDurable : Replaced::kNotSure;
 }
-
-const char* const kFileSystemCheck = "chkdsk";
 
 bool open_uncached(const char* path, bool writable, UncachedFile* file) {
   const std::wstring full = system_path(path);

@@ -1,13 +1,13 @@
 // The storage check, the same on every system: only the block reads and
 // writes past the cache are the system's.
-#include "system/durable_files.h"
+#include "system/storage_check.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
 
-#include "support/failure.h"
+#include "failure/failure.h"
 #include "system/interruptions.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "support/failure.h"
+#include "failure/failure.h"
 
 #include <array>
 #include <cerrno>

@@ -1,0 +1,51 @@
+// The storage check: whether a left-over temporary file and the database
+// are two names for one cluster chain, decided by the device itself through
+// block reads and writes past the system's cache (one per system).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// What the storage check found of a left-over file and the database.
+enum class Storage {
+  kSeparate,  // clusters of their own, either absent, or one file under two links
+  kShared,    // one chain under two names: removing the left-over frees the database's
+  kUnknown,   // cannot tell: no direct I/O, no regular file, offset outside either
+  kFailed,    // the device or the process failed the check (errno says why): nothing is known
+};
+
+// Whether the left-over file at leftover and the database at database are
+// two names for the same clusters, as a crash between the two writes of a
+// rename on a "sync" mount leaves them (both entries on one chain): then
+// removing the left-over would free the database's clusters. The device
+// itself decides, at offset (a byte the caller knows the player never
+// reads): the two files' bytes there are read past the cache; different
+// bytes are different storage; equal ones are told apart by changing the
+// left-over's byte and seeing whether the database's changes with it,
+// before it is put back. Interruptions are held back meanwhile, and a check
+// killed half-way leaves only a left-over whose byte differs, which the
+// next check finds separate. A call broken off by a signal is made again;
+// any other failure of the device or the process, and any failure once
+// the byte was changed, is kFailed: then nothing may be removed.
+[[nodiscard]] Storage shares_storage(const char* leftover, const char* database, long offset);
+
+// A file whose blocks are read and written on the device itself, past the
+// system's cache: what the storage check is made of, one per system.
+struct UncachedFile {
+  intptr_t handle = -1;
+  long long size = 0;
+  std::array<unsigned long long, 2> identity{};  // the volume, and the file's number on it
+};
+
+// Opens the regular file at path past the cache, for writing too when
+// writable. false, with errno set (ENOENT when nothing is there), on
+// failure, something other than a regular file there included.
+[[nodiscard]] bool open_uncached(const char* path, bool writable, UncachedFile* file);
+
+// Reads or writes the size bytes at at, a multiple of the device's block
+// size, through block, aligned to 4096 bytes. false when not all were.
+[[nodiscard]] bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size,
+                               long long at, bool write);
+
+void close_uncached(const UncachedFile& file);
