@@ -4,8 +4,20 @@
 # kernel's own FAT driver under qemu. Warnings are errors here. A part whose
 # tools this machine lacks is skipped, saying so; under CI=true, where
 # .ci/run has installed every tool, a skipped part is a failure.
+# Usage: tools/check.sh [quick]
+#   quick: the versions, the source format, the native build and its unit
+#          and end-to-end tests (CTest label "quick"): the day-to-day verdict.
+#   (none): that first, so that it fails fast, then everything else.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+case ${1:-} in
+quick) mode=quick ;;
+"") mode=full ;;
+*)
+  echo "usage: $0 [quick]" >&2
+  exit 2
+  ;;
+esac
 jobs=$(nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2)
 windows_exe=""
 windows_fault_exe=""
@@ -93,6 +105,18 @@ if command -v clang-format >/dev/null && git -C "$top" rev-parse 2>/dev/null; th
 else
   skip "the format check (needs clang-format and git, and a git checkout to list files from)"
 fi
+
+stage "the native build and its quick tests"
+# The unit and end-to-end tests of the native build: the verdict of most
+# changes, in seconds once built. The Windows program's tests join this
+# build later, in the full run.
+cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE= \
+  -DTARNWICK_WINDOWS_FAULT_EXE= -DTARNWICK_WINDOWS_ANSI_EXE=
+! grep -q '^GTest_DIR:PATH=.*NOTFOUND' "$top/build-check/CMakeCache.txt" ||
+  fail "GoogleTest is missing: install the package libgtest-dev (tools/install-deps.sh test does)"
+cmake --build "$top/build-check" -j"$jobs"
+run_tests "$top/build-check" -j"$jobs" -L quick
+[ "$mode" = full ] || exit 0
 
 stage "the Windows build"
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
@@ -203,11 +227,13 @@ else
   skip "the kernel FAT driver rig (missing:$missing; needs qemu-system-x86, busybox-static, dmsetup, kmod, dosfstools, mtools, python3, cpio, xz-utils, zstd, file)"
 fi
 
-stage "the unit and end-to-end tests"
+stage "the Windows program's tests and the slow tests"
+# Everything the first stage left out: the Windows build's under wine, the
+# stress and FAT image tests and valgrind's run.
 cmake -S "$top" -B "$top/build-check" -DTARNWICK_WERROR=ON -DTARNWICK_WINDOWS_EXE="$windows_exe" \
   -DTARNWICK_WINDOWS_FAULT_EXE="$windows_fault_exe" -DTARNWICK_WINDOWS_ANSI_EXE="$windows_ansi_exe"
 cmake --build "$top/build-check" -j"$jobs"
 if [ -n "$windows_exe" ]; then
   run_tests "$top/build-win"
 fi
-run_tests "$top/build-check" -j"$jobs"
+run_tests "$top/build-check" -j"$jobs" -LE quick
