@@ -56,12 +56,22 @@ else
   (cd "$top" && tar --exclude='./build*' --exclude=./out -cf - .) | tar -xf - -C "$source"
 fi
 
+# The same tree after the README's first command, tools/demo.sh.
+used="$scratch/used/tarnwick-$version"
+mkdir "$scratch/used" && cp -R "$source" "$used"
+cmake -S "$used" -B "$used/build-demo" -DTARNWICK_TESTS=OFF >/dev/null
+
 # The source alone, as an upload of it is made; then everything.
 (cd "$source" && dpkg-buildpackage -S -us -uc >"$scratch/source.log" 2>&1) || {
   tail -n 20 "$scratch/source.log"
   fail "dpkg-buildpackage -S -us -uc failed"
 }
 [ -f "$scratch/tarnwick_$version.dsc" ] || fail "dpkg-buildpackage -S made no .dsc"
+(cd "$used" && dpkg-buildpackage -S -us -uc >"$scratch/used.log" 2>&1) ||
+  fail "dpkg-buildpackage -S -us -uc failed in a tree holding build-demo/"
+diff <(tar -tf "$scratch/tarnwick_$version".tar.*) \
+  <(tar -tf "$scratch/used/tarnwick_$version".tar.*) >&2 ||
+  fail "the source package built after tools/demo.sh holds other files than a clean tree's"
 (cd "$source" && DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage -us -uc \
   >"$scratch/build.log" 2>&1) || {
   tail -n 40 "$scratch/build.log"
