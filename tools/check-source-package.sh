@@ -97,6 +97,13 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/tarnwick.1.gz | gz
   grep -q "^\.TH TARNWICK 1 \"[0-9-]*\" \"tarnwick $version\"" ||
   fail "$(basename "$deb")'s manual page does not carry version $version"
 
+# The package's autopkgtest, run as autopkgtest runs it: in the source tree,
+# on the program the .deb installs.
+dpkg-deb -x "$deb" "$scratch/installed"
+mkdir "$scratch/autopkgtest"
+(cd "$source" && AUTOPKGTEST_TMP="$scratch/autopkgtest" PATH="$scratch/installed/usr/bin:$PATH" \
+  debian/tests/rebuild-a-volume) || fail "the autopkgtest debian/tests/rebuild-a-volume failed"
+
 # Pedantic and informational tags too: not one finding. A lintian older than
 # the Standards-Version (Debian 12's knows policy 4.6.2, the package follows
 # Debian 13's) says only that, and it is let pass, saying so.
