@@ -2,7 +2,9 @@
 # Checks Debian's own packaging (debian/): the source package and the .deb
 # built from it with dpkg-buildpackage, as a Debian builder builds them, in a
 # copy of the tree outside it, with the tests run at build time; both are
-# checked with lintian -I --pedantic. Called by tools/check-packages.sh.
+# checked with lintian -I --pedantic. The source package must be the same
+# from a tree holding a build folder, and the autopkgtest passes on the
+# .deb's program. Called by tools/check-packages.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
