@@ -2,7 +2,9 @@
 # Checks Debian's own packaging (debian/): the source package and the .deb
 # built from it with dpkg-buildpackage, as a Debian builder builds them, in a
 # copy of the tree outside it, with the tests run at build time; both are
-# checked with lintian -I --pedantic. Called by tools/check-packages.sh.
+# checked with lintian -I --pedantic. The source package must be the same
+# from a tree holding a build folder, and the autopkgtest passes on the
+# .deb's program. Called by tools/check-packages.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
@@ -56,12 +58,22 @@ else
   (cd "$top" && tar --exclude='./build*' --exclude=./out -cf - .) | tar -xf - -C "$source"
 fi
 
+# The same tree after the README's first command, tools/demo.sh.
+used="$scratch/used/tarnwick-$version"
+mkdir "$scratch/used" && cp -R "$source" "$used"
+cmake -S "$used" -B "$used/build-demo" -DTARNWICK_TESTS=OFF >/dev/null
+
 # The source alone, as an upload of it is made; then everything.
 (cd "$source" && dpkg-buildpackage -S -us -uc >"$scratch/source.log" 2>&1) || {
   tail -n 20 "$scratch/source.log"
   fail "dpkg-buildpackage -S -us -uc failed"
 }
 [ -f "$scratch/tarnwick_$version.dsc" ] || fail "dpkg-buildpackage -S made no .dsc"
+(cd "$used" && dpkg-buildpackage -S -us -uc >"$scratch/used.log" 2>&1) ||
+  fail "dpkg-buildpackage -S -us -uc failed in a tree holding build-demo/"
+diff <(tar -tf "$scratch/tarnwick_$version".tar.*) \
+  <(tar -tf "$scratch/used/tarnwick_$version".tar.*) >&2 ||
+  fail "the source package built after tools/demo.sh holds other files than a clean tree's"
 (cd "$source" && DEB_BUILD_OPTIONS="parallel=$jobs" dpkg-buildpackage -us -uc \
   >"$scratch/build.log" 2>&1) || {
   tail -n 40 "$scratch/build.log"
@@ -86,6 +98,13 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/tarnwick/changelog.gz |
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/tarnwick.1.gz | gzip -dc |
   grep -q "^\.TH TARNWICK 1 \"[0-9-]*\" \"tarnwick $version\"" ||
   fail "$(basename "$deb")'s manual page does not carry version $version"
+
+# The package's autopkgtest, run as autopkgtest runs it: in the source tree,
+# on the program the .deb installs.
+dpkg-deb -x "$deb" "$scratch/installed"
+mkdir "$scratch/autopkgtest"
+(cd "$source" && AUTOPKGTEST_TMP="$scratch/autopkgtest" PATH="$scratch/installed/usr/bin:$PATH" \
+  debian/tests/rebuild-a-volume) || fail "the autopkgtest debian/tests/rebuild-a-volume failed"
 
 # Pedantic and informational tags too: not one finding. A lintian older than
 # the Standards-Version (Debian 12's knows policy 4.6.2, the package follows

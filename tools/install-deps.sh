@@ -52,7 +52,13 @@ command -v apt-get >/dev/null || {
   exit 1
 }
 sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || {
+    echo "FAILED: install-deps: needs root or sudo; as root, install by hand: apt-get install ${missing[*]}"
+    exit 1
+  }
+  sudo=(sudo)
+fi
 echo "install-deps: installing with apt-get: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq ||
