@@ -185,159 +185,114 @@ TEST_P(Hostile, OldOrNewDatabaseNeverAMix) {
   EXPECT_EQ(read_file(outside), "outside") << "nothing outside the volume is written";
 }
 
+// One row a case, its fields packed as a table's, not one to a line.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, Hostile,
     testing::Values(
-        HostileCase{.name = "temporary_name_links_outside",
-                    .arrange =
-                        [](Player& d) {
-                          fs::create_symlink(d.tree.root().parent_path() / "outside",
-                                             d.tree.itunes() / kTemp);
-                        },
-                    .output = kCompleted,
-                    .rebuilt = true,
-                    .status = 0},
-        HostileCase{
-            .name = "temporary_name_is_a_hard_link_and_the_run_fails",
-            .arrange =
-                [](Player& d) { fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp); },
-            .options = {.file_size_limit = 300},
-            .output = kTemplatesKept + kWalked +
-                      lines({"1 playable files were found on your iPod.", "",
-                             "Fixing iTunesSD header."}) +
-                      write_error("writing the header", EFBIG)},
-        HostileCase{.name = "temporary_name_is_a_fifo",
-                    .arrange = [](Player& d) { mkfifo((d.tree.itunes() / kTemp).c_str(), 0644); },
-                    .output = kCompleted,
-                    .rebuilt = true,
-                    .status = 0},
-        HostileCase{.name = "temporary_name_is_a_read_only_file",
-                    .arrange =
-                        [](Player& d) {
-                          write_file(d.tree.itunes() / kTemp, "left over");
-                          fs::permissions(d.tree.itunes() / kTemp, fs::perms::owner_read);
-                          give_to_nobody(d.tree.root());
-                        },
-                    .options = {.as_nobody = true},
-                    .output = kCompleted,
-                    .rebuilt = true,
+        HostileCase{.name = "temporary_name_links_outside", .arrange = [](Player& d) {
+                      fs::create_symlink(d.tree.root().parent_path() / "outside",
+                                         d.tree.itunes() / kTemp);
+                    }, .output = kCompleted, .rebuilt = true, .status = 0},
+        HostileCase{.name = "temporary_name_is_a_hard_link_and_the_run_fails",
+                    .arrange = [](Player& d) {
+                      fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp);
+                    }, .options = {.file_size_limit = 300},
+                    .output = kTemplatesKept + kWalked +
+                              lines({"1 playable files were found on your iPod.", "",
+                                     "Fixing iTunesSD header."}) +
+                              write_error("writing the header", EFBIG)},
+        HostileCase{.name = "temporary_name_is_a_fifo", .arrange = [](Player& d) {
+                      mkfifo((d.tree.itunes() / kTemp).c_str(), 0644);
+                    }, .output = kCompleted, .rebuilt = true, .status = 0},
+        HostileCase{.name = "temporary_name_is_a_read_only_file", .arrange = [](Player& d) {
+                      write_file(d.tree.itunes() / kTemp, "left over");
+                      fs::permissions(d.tree.itunes() / kTemp, fs::perms::owner_read);
+                      give_to_nobody(d.tree.root());
+                    }, .options = {.as_nobody = true}, .output = kCompleted, .rebuilt = true,
                     .status = 0},
         // A left-over with the database's very bytes, but clusters of its
         // own (a run killed before its rename): removed, never taken for
         // damage, or every later run would fail too.
         HostileCase{.name = "left_over_with_the_database_bytes_in_its_own_storage",
-                    .scenario = Scenario::kLeftOver,
-                    .output = kCompleted,
-                    .rebuilt = true,
-                    .status = 0,
-                    .posix_only = false},
-        HostileCase{
-            .name = "left_over_linked_to_the_database",
-            .arrange =
-                [](Player& d) { fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp); },
-            .output = kCompleted,
-            .rebuilt = true,
-            .status = 0},
+                    .scenario = Scenario::kLeftOver, .output = kCompleted, .rebuilt = true,
+                    .status = 0, .posix_only = false},
+        HostileCase{.name = "left_over_linked_to_the_database", .arrange = [](Player& d) {
+                      fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp);
+                    }, .output = kCompleted, .rebuilt = true, .status = 0},
         // Writable but not readable: what it holds cannot be known (a later
         // player's database?), so it is not replaced.
-        HostileCase{.name = "database_without_read_permission",
-                    .arrange =
-                        [](Player& d) {
-                          give_to_nobody(d.tree.root());
-                          fs::permissions(d.tree.database(), fs::perms::owner_write);
-                        },
-                    .options = {.as_nobody = true},
+        HostileCase{.name = "database_without_read_permission", .arrange = [](Player& d) {
+                      give_to_nobody(d.tree.root());
+                      fs::permissions(d.tree.database(), fs::perms::owner_write);
+                    }, .options = {.as_nobody = true},
                     .output = write_error("reading the old database", EACCES)},
         // The database's first path holds "Z" just past the end of the
         // left-over's first path: the very value the check writes there.
         HostileCase{.name = "database_holds_the_byte_the_check_writes",
-                    .arrange =
-                        [](Player& d) {
-                          d.old_db = first_entry_naming(d.old_db, "/Music/ZZ Top.mp3");
-                          write_file(d.tree.database(), d.old_db);
-                          write_file(d.tree.itunes() / kTemp,
-                                     first_entry_naming(d.old_db, "/A/1.aa"));
-                        },
-                    .output = kCompleted,
-                    .rebuilt = true,
-                    .status = 0,
+                    .arrange = [](Player& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/Music/ZZ Top.mp3");
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, first_entry_naming(d.old_db, "/A/1.aa"));
+                    }, .output = kCompleted, .rebuilt = true, .status = 0,
                     .posix_only = false},
-        HostileCase{
-            .name = "temporary_name_is_an_empty_directory",
-            .arrange = [](Player& d) { d.tree.add_dir("iPod_Control/iTunes/iTunesSD.tmp"); },
-            .output = kCompleted,
-            .rebuilt = true,
-            .status = 0,
-            .posix_only = false},
-        HostileCase{
-            .name = "temporary_name_is_a_full_directory",
-            .arrange = [](Player& d) { d.tree.add_file("iPod_Control/iTunes/iTunesSD.tmp/x"); },
-            .output = kTemplatesKept + cannot_write(),
-            .posix_only = false,
-            .leftover_stays = true},
-        HostileCase{.name = "database_of_a_later_player",
-                    .scenario = Scenario::kLaterPlayer,
-                    .output = cannot_write(),
+        HostileCase{.name = "temporary_name_is_an_empty_directory", .arrange = [](Player& d) {
+                      d.tree.add_dir("iPod_Control/iTunes/iTunesSD.tmp");
+                    }, .output = kCompleted, .rebuilt = true, .status = 0,
                     .posix_only = false},
+        HostileCase{.name = "temporary_name_is_a_full_directory", .arrange = [](Player& d) {
+                      d.tree.add_file("iPod_Control/iTunes/iTunesSD.tmp/x");
+                    }, .output = kTemplatesKept + cannot_write(), .posix_only = false,
+                    .leftover_stays = true},
+        HostileCase{.name = "database_of_a_later_player", .scenario = Scenario::kLaterPlayer,
+                    .output = cannot_write(), .posix_only = false},
         HostileCase{.name = "standard_output_closed",
                     .options = {.shell = "\"$@\" >&-; echo \"status $?\""},
-                    .output = "status 0\n",
-                    .rebuilt = true,
-                    .status = 0},
+                    .output = "status 0\n", .rebuilt = true, .status = 0},
         HostileCase{.name = "out_of_file_handles",
                     .options = {.shell = "ulimit -n 5 && exec \"$@\""},
                     .output = kTemplatesKept + lines({"", "Searching for files on the iPod."}) +
                               "/: out of file handles\n" +
                               write_error("searching for files", EMFILE)},
-        HostileCase{.name = "root_cannot_be_listed",
-                    .arrange =
-                        [](Player& d) {
-                          give_to_nobody(d.tree.root());
-                          fs::permissions(d.tree.root(),
-                                          fs::perms::owner_write | fs::perms::owner_exec);
-                        },
-                    .options = {.as_nobody = true},
+        HostileCase{.name = "root_cannot_be_listed", .arrange = [](Player& d) {
+                      give_to_nobody(d.tree.root());
+                      fs::permissions(d.tree.root(),
+                                      fs::perms::owner_write | fs::perms::owner_exec);
+                    }, .options = {.as_nobody = true},
                     .output = kTemplatesKept +
                               lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
                               write_error("searching for files", EACCES)},
         // What was asked for must reach its reader for the answer to succeed.
-        HostileCase{
-            .name = "help_into_a_full_device",
-            .options = {.args = {}, .shell = "\"$@\" --help >/dev/full; echo \"status $?\""},
-            .output = "status 1\n",
-            .status = 0},
-        HostileCase{
-            .name = "version_into_a_full_device",
-            .options = {.args = {}, .shell = "\"$@\" --version >/dev/full; echo \"status $?\""},
-            .output = "status 1\n",
-            .status = 0},
+        HostileCase{.name = "help_into_a_full_device",
+                    .options = {.args = {},
+                                .shell = "\"$@\" --help >/dev/full; echo \"status $?\""},
+                    .output = "status 1\n", .status = 0},
+        HostileCase{.name = "version_into_a_full_device",
+                    .options = {.args = {},
+                                .shell = "\"$@\" --version >/dev/full; echo \"status $?\""},
+                    .output = "status 1\n", .status = 0},
         HostileCase{.name = "help_with_standard_output_closed",
                     .options = {.args = {}, .shell = "\"$@\" --help >&-; echo \"status $?\""},
-                    .output = "status 1\n",
-                    .status = 0},
+                    .output = "status 1\n", .status = 0},
         HostileCase{.name = "version_with_standard_output_closed",
                     .options = {.args = {}, .shell = "\"$@\" --version >&-; echo \"status $?\""},
-                    .output = "status 1\n",
-                    .status = 0},
+                    .output = "status 1\n", .status = 0},
         // No descriptor left to read the old database with: not "no database".
         HostileCase{.name = "out_of_file_handles_for_the_templates",
                     .options = {.shell = "ulimit -n 4 && exec \"$@\""},
                     .output = write_error("reading the old database", EMFILE)},
         HostileCase{.name = "folder_exchanged_for_a_link_during_the_walk",
-                    .arrange =
-                        [](Player& d) {
-                          d.tree.add_dir("Aa");
-                          const fs::path elsewhere = d.tree.root().parent_path() / "elsewhere";
-                          fs::create_directories(elsewhere);
-                          write_file(elsewhere / "stray.mp3", "");
-                        },
-                    .options = with_posix_fault("openat:SWAP"),
+                    .arrange = [](Player& d) {
+                      d.tree.add_dir("Aa");
+                      const fs::path elsewhere = d.tree.root().parent_path() / "elsewhere";
+                      fs::create_directories(elsewhere);
+                      write_file(elsewhere / "stray.mp3", "");
+                    }, .options = with_posix_fault("openat:SWAP"),
                     .output = kTemplatesKept + kSearching +
                               lines({"/Aa: cannot browse", "/iPod_Control: 0 files",
                                      "/iPod_Control/iTunes: 0 files"}) +
                               closing(1, {"OK.", "OK.", "OK."}),
-                    .rebuilt = true,
-                    .status = 0},
+                    .rebuilt = true, .status = 0},
         HostileCase{.name = "lock_let_go_while_a_finished_run_waits_for_enter",
                     .options = {.args = {},
                                 .shell = "mkfifo ../enter; \"$@\" <../enter >../first.out &\n"
@@ -345,47 +300,38 @@ INSTANTIATE_TEST_SUITE_P(
                                          "until grep -qs ENTER ../first.out; do sleep 0.05; done\n"
                                          "\"$@\" -q >../second.out; echo \"status $?\"\n"
                                          "exec 3>&-; wait; grep -c Waiting ../second.out"},
-                    .output = "status 0\n0\n",
-                    .rebuilt = true},
+                    .output = "status 0\n0\n", .rebuilt = true},
         // Interrupted while its output is stuck in a full pipe, after the
         // temporary file exists and long before the rename: the same point
         // for both programs (wine turns SIGINT into a Ctrl-C event).
-        HostileCase{
-            .name = "ctrl_c_during_the_walk",
-            .arrange =
-                [](Player& d) {
-                  for (int i = 0; i < 2000; ++i)
-                    d.tree.add_dir("Music/folder-with-a-long-name-" + std::to_string(i));
-                },
-            .options = {.shell = "set -m; mkfifo ../out\n"
-                                 "\"$@\" >../out 2>&1 & program=$!\n"
-                                 "exec 3<../out\n"
-                                 "until [ -e iPod_Control/iTunes/iTunesSD.tmp ]; do\n"
-                                 "  sleep 0.02\n"
-                                 "done\n"
-                                 "exec 2>/dev/null\n"  // no job notices
-                                 "kill -INT $program; cat <&3 >/dev/null &\n"
-                                 "wait $program && echo 'status 0' || echo 'status failed'"},
-            .output = "status failed\n",
-            .status = 0,
-            .posix_only = false},
-        HostileCase{.name = "control_directory_is_a_link",
-                    .arrange =
-                        [](Player& d) {
-                          // "../.." from the link's target leads to another tree.
-                          const fs::path other = d.tree.root().parent_path() / "other";
-                          fs::create_directories(other);
-                          write_file(other / "stray.mp3", "");
-                          fs::rename(d.tree.root() / "iPod_Control", other / "control");
-                          fs::create_directory_symlink(other / "control",
-                                                       d.tree.root() / "iPod_Control");
-                        },
-                    .output = kTemplatesKept +
-                              lines({"", "Searching for files on the iPod.", "/: 1 files"}) +
-                              closing(1, {"OK.", "OK.", "OK."}),
-                    .rebuilt = true,
-                    .status = 0}),
+        HostileCase{.name = "ctrl_c_during_the_walk", .arrange = [](Player& d) {
+                      for (int i = 0; i < 2000; ++i)
+                        d.tree.add_dir("Music/folder-with-a-long-name-" + std::to_string(i));
+                    }, .options = {.shell = "set -m; mkfifo ../out\n"
+                                            "\"$@\" >../out 2>&1 & program=$!\n"
+                                            "exec 3<../out\n"
+                                            "until [ -e iPod_Control/iTunes/iTunesSD.tmp ]; do\n"
+                                            "  sleep 0.02\n"
+                                            "done\n"
+                                            "exec 2>/dev/null\n"  // no job notices
+                                            "kill -INT $program; cat <&3 >/dev/null &\n"
+                                            "wait $program && echo 'status 0' || "
+                                            "echo 'status failed'"},
+                    .output = "status failed\n", .status = 0, .posix_only = false},
+        HostileCase{.name = "control_directory_is_a_link", .arrange = [](Player& d) {
+                      // "../.." from the link's target leads to another tree.
+                      const fs::path other = d.tree.root().parent_path() / "other";
+                      fs::create_directories(other);
+                      write_file(other / "stray.mp3", "");
+                      fs::rename(d.tree.root() / "iPod_Control", other / "control");
+                      fs::create_directory_symlink(other / "control",
+                                                   d.tree.root() / "iPod_Control");
+                    }, .output = kTemplatesKept +
+                                 lines({"", "Searching for files on the iPod.", "/: 1 files"}) +
+                                 closing(1, {"OK.", "OK.", "OK."}),
+                    .rebuilt = true, .status = 0}),
     NameOfCase());
+// clang-format on
 
 TEST(Failure, DatabaseThatIsAFifoDoesNotHang) {
   SKIP_FOR_WINDOWS_BUILD("FIFOs are a POSIX case");

@@ -39,8 +39,7 @@ enum class Reached { kStart, kTemplates, kWalk, kCount };
 
 struct FaultRow {
   const char* name;
-  const char* posix =
-      nullptr;  // fault_injection.cc's TARNWICK_FAULT ("": none); null: no such case
+  const char* posix = nullptr;  // fault_injection.cc's TARNWICK_FAULT ("": none); null: no case
   const char* win32 = nullptr;  // fault_injection_win32.cc's; null: no such case on Windows
   const char* win32_path = "";  // TARNWICK_FAULT_PATH: only calls on this file count
   Scenario scenario = Scenario::kOldDatabase;
@@ -48,8 +47,8 @@ struct FaultRow {
   const char* step = "";  // what the failure names
   int cause = EIO;        // the errno kind made to happen, and named
   Left left = Left::kNothing;
-  int reset = 0;                       // the companions reset, in order, by an interrupted run
-  bool replaced = false;               // an interrupted run put the new database in place
+  int reset = 0;                       // the companions a run that did not complete reset, in order
+  bool replaced = false;               // and whether it put the new database in place
   std::vector<std::string> printed{};  // Windows: lines that must begin so, besides the verdict's
   int rounds = 1;                      // Windows: runs of a case with a race before it
   // POSIX: how far the transcript goes, the tracks in /Music beside /a.mp3,
@@ -261,7 +260,10 @@ std::string judge(const Player& player, const RunResult& run, int cause) {
   if (run.status == 0) {
     if (!out.ends_with(kSuccess) && !out.ends_with("However, playback MAY work correctly.\n"))
       return "status 0 without the verdict";
-    if (later)
+    // A false "not found" hides a later player's database as any other:
+    // acted on as the truth, the run replaces it. (Left to the program's
+    // error handling: it could refuse to replace a database it did not read.)
+    if (later && !false_absence)
       return "a later player's database is replaced";
     const bool from_scratch = has(out, "Rebuilding iTunesSD file header from scratch.");
     if (from_scratch && cause != ENOENT && player.scenario != Scenario::kNoDatabase)
@@ -297,7 +299,8 @@ std::string judge(const Player& player, const RunResult& run, int cause) {
     // A refusal; a later player's database is always refused.
     if (!later && cause != EACCES && cause != EROFS && !false_absence)
       return "a refusal for " + std::string(std::strerror(cause));
-    if ((cause == EROFS) != (after == read_only_advice()))
+    // A later player's database is refused whatever else failed.
+    if (!later && (cause == EROFS) != (after == read_only_advice()))
       return "the read-only advice " + std::string(cause == EROFS ? "missing" : "for ") +
              (cause == EROFS ? "" : std::strerror(cause));
     return old_kept(true);
