@@ -1,22 +1,21 @@
 // Preloaded into the program by the fault tests. TARNWICK_FAULT says which
-// call goes wrong and how: "CALL[@N][:WHAT]". CALL is "fsync",
-// "fsync-directory" (only a directory's), "rename", "unlink", "chdir", "open-temp"
-// (the temporary file's creation), "open-database" (the database opened
-// to see that it may be written), "open-null" (the null device), "getdents64"
-// (one read of a folder's listing), "openat" (a folder opened inside its parent), "open-old"
-// (the old database opened to be read), "fstat-old" (its kind asked, once opened),
-// "read-database" (a read of it: the stream's error flag
-// is set as a failed read sets it), "write-silent" (a write of the temporary file that fails
-// but reports success, as a C runtime that keeps the error in the stream's flag does), "pread"
-// or "pwrite" (a block read or written past the cache, by the storage check); @N picks the
-// Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another
-// that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered
-// just before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at
-// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR)
-// that the call then fails with; SWAP, for "openat", exchanges the folder for a link to
-// TARNWICK_OUTSIDE just before it is opened, as another program could. With
-// TARNWICK_FAULT_DONE=1 a "rename" or "unlink" is made first and reported failed after, as a
-// device can answer a change it made. Only the Linux loader preloads it into any program; elsewhere
+// call goes wrong and how: "CALL[@N][:WHAT][:done]", as fault_injection_win32.cc's. CALL is
+// "fsync", "fsync-directory" (only a directory's), "rename", "unlink", "chdir", "open-temp" (the
+// temporary file's creation), "open-database" (the database opened to see that it may be written),
+// "open-null" (the null device), "getdents64" (one read of a folder's listing), "openat" (a folder
+// opened inside its parent), "open-old" (the old database opened to be read), "fstat-old" (its kind
+// asked, once opened), "read-database" (a read of it: the stream's error flag is set as a failed
+// read sets it), "write-silent" (a write of the temporary file that fails but reports success, as a
+// C runtime that keeps the error in the stream's flag does), "pread" or "pwrite" (a block read or
+// written past the cache, by the storage check); @N picks the Nth such call (the first by default).
+// WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another that ends a program: ALRM, USR1, USR2,
+// XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered just before the call goes on (for "open-temp"
+// just after it), as if the user pressed Ctrl-C at that moment, or an error (EIO by default,
+// EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR) that the call then fails with; SWAP, for
+// "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before it is opened, as
+// another program could. With
+// ":done" a "rename" or "unlink" is made first and reported failed after, as a device can
+// answer a change it made. Only the Linux loader preloads it into any program; elsewhere
 // it is empty.
 #ifdef __linux__
 #include <dirent.h>
@@ -45,6 +44,8 @@ int failing(std::string_view call, int* signal_after = nullptr) {
   if (!fault)
     return 0;
   std::string_view wanted = fault;
+  if (wanted.ends_with(":done"))
+    wanted.remove_suffix(5);
   std::string_view what = "EIO";
   if (const size_t colon = wanted.find(':'); colon != wanted.npos) {
     what = wanted.substr(colon + 1);
@@ -102,10 +103,10 @@ Function next(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-// Whether a failing call is made first (TARNWICK_FAULT_DONE=1).
+// Whether a failing call is made first (":done").
 bool done_first() {
-  const char* done = std::getenv("TARNWICK_FAULT_DONE");
-  return done && std::string_view(done) == "1";
+  const char* fault = std::getenv("TARNWICK_FAULT");
+  return fault && std::string_view(fault).ends_with(":done");
 }
 
 }  // namespace

@@ -4,11 +4,15 @@
 #include <sys/mount.h>
 #endif
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "database_reader.h"
 
 DeviceTree::DeviceTree() : root_(dir_.path() / "volume") {
   fs::create_directories(itunes());
@@ -68,4 +72,70 @@ void write_file(const fs::path& path, const std::string& content) {
 bool path_exists(const fs::path& path) {
   std::error_code ignored;
   return fs::exists(fs::symlink_status(path, ignored));
+}
+
+const char* describe(Scenario scenario) {
+  switch (scenario) {
+    case Scenario::kOldDatabase:
+      return "an old database and its companions";
+    case Scenario::kLeftOver:
+      return "the same and a left-over iTunesSD.tmp";
+    case Scenario::kLaterPlayer:
+      return "a later player's database";
+    case Scenario::kNoDatabase:
+      return "no old database";
+  }
+  return "?";
+}
+
+Player::Player(Scenario scenario, const std::vector<std::string>& tracks) : scenario(scenario) {
+  fill(tracks);
+}
+
+Player::Player(SmallVolume volume) : tree(volume), scenario(Scenario::kOldDatabase) {
+  if (tree.mounted())
+    fill({});
+}
+
+void Player::fill(const std::vector<std::string>& tracks) {
+  old_db = old_database();
+  if (scenario == Scenario::kLaterPlayer)
+    old_db = "bdhs" + old_db;
+  else if (scenario == Scenario::kLeftOver)
+    old_db = first_entry_naming(old_db, "/a.mp3");  // the storage check has a byte to use
+  if (scenario == Scenario::kNoDatabase)
+    old_db = kNoFile;
+  else
+    write_file(tree.database(), old_db);
+  for (const auto& name : kCompanions)
+    write_file(tree.itunes() / name, name);
+  for (const std::string& track : tracks)
+    tree.add_file(track);
+  if (scenario == Scenario::kLeftOver)
+    write_file(tree.itunes() / kTemp, old_db);
+}
+
+std::string Player::database() const {
+  return path_exists(tree.database()) ? read_file(tree.database()) : kNoFile;
+}
+
+void Player::expect_untouched(bool leftover_stays) const {
+  EXPECT_TRUE(database() == old_db) << "the old database is not kept";
+  for (const auto& name : kCompanions)
+    EXPECT_EQ(read_file(tree.itunes() / name), name) << name << " is kept";
+  EXPECT_EQ(path_exists(tree.itunes() / kTemp), leftover_stays);
+}
+
+void Player::expect_rebuilt() const {
+  const std::string name = std::string(
+                               "\0/\0a\0.\0m\0p\0"
+                               "3",
+                               13) +
+                           std::string(510, '\0') + std::string("\x01\0\0", 3);
+  const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
+                            std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" + name;
+  EXPECT_TRUE(database() == old_db.substr(0, 18) + entry) << "the new database is not in place";
+  for (const auto& name : kCompanions)
+    EXPECT_FALSE(path_exists(tree.itunes() / name)) << name << " is reset";
+  EXPECT_FALSE(path_exists(tree.itunes() / kTemp)) << "no temporary file is left";
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "temp_dir.h"
 
@@ -45,3 +46,42 @@ class DeviceTree {
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& content);
 bool path_exists(const fs::path& path);
+
+// What a used player holds besides its tracks, as the fault tests and the
+// sweep start from it.
+enum class Scenario {
+  kOldDatabase,  // an old database (header and one entry) and its three companions
+  kLeftOver,  // and an iTunesSD.tmp a killed run left: the database's bytes, in storage of its own
+  kLaterPlayer,  // the old database is a 3rd or 4th generation player's, which is never replaced
+  kNoDatabase,   // the companions, but no old database
+};
+inline constexpr Scenario kScenarios[] = {Scenario::kOldDatabase, Scenario::kLeftOver,
+                                          Scenario::kLaterPlayer, Scenario::kNoDatabase};
+const char* describe(Scenario scenario);
+
+// The left-over temporary file's name, and what database() gives for a
+// database that is not there.
+inline const std::string kTemp = "iTunesSD.tmp";
+inline const std::string kNoFile = "<none>";
+
+// A used player: the scenario's files and the tracks (paths below the root).
+struct Player {
+  DeviceTree tree;
+  Scenario scenario;
+  std::string old_db;  // kNoFile when there is none
+
+  explicit Player(Scenario scenario = Scenario::kOldDatabase,
+                  const std::vector<std::string>& tracks = {"a.mp3"});
+  // On a small volume (see DeviceTree), without tracks.
+  explicit Player(SmallVolume volume);
+
+  void fill(const std::vector<std::string>& tracks);
+  // The database's bytes, or kNoFile.
+  std::string database() const;
+  // The old database and the companions kept, and no iTunesSD.tmp unless
+  // leftover_stays.
+  void expect_untouched(bool leftover_stays = false) const;
+  // After a run over a volume that holds only /a.mp3: the old header and
+  // entry as templates, the count and the one entry filled in.
+  void expect_rebuilt() const;
+};

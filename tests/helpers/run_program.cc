@@ -84,6 +84,15 @@ const char* windows_fault_build() {
   return std::getenv("TARNWICK_FAULT_EXE");
 }
 
+RunOptions with_win32_fault(const std::string& fault, const std::string& path) {
+  RunOptions options{.fault_layer = true, .timeout_seconds = 60};
+  if (!fault.empty())
+    options.environment.push_back("TARNWICK_FAULT=" + fault);
+  if (!path.empty())
+    options.environment.push_back("TARNWICK_FAULT_PATH=" + path);
+  return options;
+}
+
 bool wine_printed_nothing(const RunResult& run) {
   return windows_build() && run.status != 0 && run.output.empty();
 }

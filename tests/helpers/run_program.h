@@ -63,6 +63,28 @@ const char* windows_fault_build();
 #define SKIP_WHERE_NAMES_MUST_BE_UTF8(refused) throw
 #endif
 
+#ifdef FAULT_INJECTION
+// The POSIX program with one call made to go wrong (end_to_end/fault_injection.cc).
+inline RunOptions with_posix_fault(const std::string& fault, const std::string& shell = "") {
+  return {.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION, "TARNWICK_FAULT=" + fault,
+                          "TARNWICK_OUTSIDE=../elsewhere", "ASAN_OPTIONS=verify_asan_link_order=0"},
+          .shell = shell};
+}
+#endif
+
+// The Windows program with one Win32 call made to go wrong
+// (end_to_end/fault_injection_win32.cc), counting only the calls on files
+// whose path ends with path when it is given.
+RunOptions with_win32_fault(const std::string& fault, const std::string& path = "");
+
+// Skips a case that needs the Windows build with the fault layer.
+#define SKIP_WITHOUT_WINDOWS_FAULT_BUILD()                                                     \
+  do {                                                                                         \
+    if (!windows_build() || !windows_fault_build())                                            \
+      GTEST_SKIP()                                                                             \
+          << "no Windows build with the fault layer given (TARNWICK_EXE, TARNWICK_FAULT_EXE)"; \
+  } while (false)
+
 // Skips a case that only the POSIX build can show, saying why.
 #define SKIP_FOR_WINDOWS_BUILD(why)                         \
   do {                                                      \

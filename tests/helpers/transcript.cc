@@ -1,6 +1,9 @@
 #include "transcript.h"
 
-const std::string kBanner = "Welcome to Tarnwick, version " TARNWICK_SHORT_VERSION;
+#include <cerrno>
+#include <cstring>
+
+#include "run_program.h"
 
 std::string lines(const std::vector<std::string>& each) {
   std::string text;
@@ -30,6 +33,50 @@ std::string closing(int count, const std::vector<std::string>& reset_outcomes, b
                          "were errors",
                          "         while resetting the other files. However, playback MAY work "
                          "correctly."});
-  return text + lines({"The iPod shuffle database was rebuilt successfully.",
-                       "Have fun listening to your music!"});
+  return text + kSuccess;
+}
+
+namespace {
+std::string check_tool() {
+  return windows_build() ? "chkdsk" : "fsck.vfat";
+}
+}  // namespace
+
+std::string damage_advice() {
+  return "The iPod's file system may be damaged: check it with " + check_tool() +
+         ", then run this program again.";
+}
+
+std::string read_only_advice() {
+  return "The iPod's volume is read-only. If it was not made read-only on purpose, the system may "
+         "have found damage on it: check it with " +
+         check_tool() + ", then run this program again.";
+}
+
+std::string could_not(const std::string& step, int error) {
+  return "ERROR: Could not write the new iPod database file (" + step + ": " +
+         std::strerror(error) + ")!";
+}
+
+std::string write_error(const std::string& step, int error, Left left) {
+  const char* state = left == Left::kNothing ? "Nothing was changed on the iPod."
+                      : left == Left::kPlaybackState
+                          ? "The old database was kept, but its playback state was reset."
+                          : "The database may be incomplete: run this program again.";
+  if (error == EROFS)
+    return lines({could_not(step, error), state, read_only_advice()});
+  if (error == EIO)
+    return lines({could_not(step, error), state, damage_advice()});
+  return lines({could_not(step, error), std::string(state) + " Please make sure that:",
+                " (*) there is enough free space on the iPod volume",
+                " (*) the iPod stays connected until this program has ended"});
+}
+
+std::string cannot_write(bool read_only) {
+  if (read_only)
+    return lines({"ERROR: Cannot write to the iPod database file (iTunesSD)!", read_only_advice()});
+  return lines(
+      {"ERROR: Cannot write to the iPod database file (iTunesSD)!",
+       "Please make sure that:", " (*) you have sufficient permissions to write to the iPod volume",
+       " (*) you are actually using an iPod shuffle, and not some other iPod model :)"});
 }

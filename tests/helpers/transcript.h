@@ -4,8 +4,21 @@
 #include <string>
 #include <vector>
 
+// Inline, so that the tables' rows, made before main, may use them.
 // The first line, with the version the build was made with.
-extern const std::string kBanner;
+inline const std::string kBanner = "Welcome to Tarnwick, version " TARNWICK_SHORT_VERSION;
+
+// The two template lines when the old database gave both.
+inline const std::string kTemplatesKept =
+    "Using iTunesSD file header from existing database.\n"
+    "Using iTunesSD entry header from existing database.\n";
+
+// The verdict of a run that rebuilt the database.
+inline const std::string kSuccess =
+    "The iPod shuffle database was rebuilt successfully.\nHave fun listening to your music!\n";
+
+// What a failed run says it left changed on the player.
+enum class Left { kNothing, kPlaybackState, kDatabase };
 
 // The lines, each followed by "\n".
 std::string lines(const std::vector<std::string>& each);
@@ -17,3 +30,17 @@ std::string banner_and_templates(bool file_header_kept = false, bool entry_heade
 // the verdict.
 std::string closing(int count, const std::vector<std::string>& reset_outcomes = {},
                     bool warning = false);
+
+// The advice after damage and after a read-only volume: the check is
+// fsck.vfat's, or chkdsk's for the Windows build.
+std::string damage_advice();
+std::string read_only_advice();
+
+// The line of a failure at step, error's reason after it.
+std::string could_not(const std::string& step, int error);
+
+// A failure's lines: the error, what it left and the advice that fits it.
+std::string write_error(const std::string& step, int error, Left left = Left::kNothing);
+
+// A refusal to write the database, with its advice.
+std::string cannot_write(bool read_only = false);
