@@ -6,6 +6,7 @@
 
 #include "database/database.h"
 #include "discovery/scan_directory.h"
+#include "run/check.h"
 #include "run/run.h"
 #include "support/failure.h"
 #include "system/console.h"
@@ -16,6 +17,8 @@
 int pause_on_exit = 1;
 
 namespace {
+
+constexpr int kUnknownOption = 2;
 
 constexpr std::array<const char*, kCompanionPaths.size()> kCompanionLabels = {
     "playback state", "statistics", "shuffle sequence"};
@@ -82,7 +85,7 @@ bool asks_for_help(const char* argument) {
 
 void print_usage() {
   std::printf(
-      "Usage: tarnwick [-q]\n"
+      "Usage: tarnwick [-q] [--check]\n"
       "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,\n"
       "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,\n"
       "and resets the player's playback state, statistics and shuffle sequence.\n"
@@ -90,16 +93,50 @@ void print_usage() {
       "as the working directory.\n"
       "\n"
       "  -q         do not wait for ENTER at the end\n"
+      "  --check    change nothing: show what a rebuild would change, the files\n"
+      "             it would leave out and why, and names that may not play\n"
       "  --help     show this text and exit (also -h%s)\n"
       "  --version  show the version and exit\n"
       "\n"
-      "Exit status: 0 when the database was rebuilt, 1 when it was not.\n",
+      "Exit status: 0 when the database was rebuilt, 1 when it was not,\n"
+      "2 for an option this program does not know (then nothing is touched).\n"
+      "With --check: 0 when the database is what a rebuild would write,\n"
+      "1 when a rebuild would change it, 2 when it cannot tell.\n",
 #ifdef _WIN32
       " and /?"
 #else
       ""
 #endif
   );
+}
+
+// What the arguments ask for. Arguments that do not begin with "-" are
+// ignored, as they always were; an option the program does not know
+// (a typo) must never start a rebuild.
+struct Options {
+  bool quiet = false;
+  bool check = false;
+  bool help = false;
+  bool version = false;
+  bool unknown = false;
+};
+
+Options read_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (asks_for_help(argument))
+      options.help = true;
+    else if (std::strcmp(argument, "--version") == 0)
+      options.version = true;
+    else if (std::strcmp(argument, "-q") == 0)
+      options.quiet = true;
+    else if (std::strcmp(argument, "--check") == 0)
+      options.check = true;
+    else if (argument[0] == '-')
+      options.unknown = true;
+  }
+  return options;
 }
 
 // The exit status of --help or --version: the text asked for must have
@@ -142,17 +179,28 @@ int main(int argc, char** argv) {
     return 1;
   prepare_console();
   ignore_write_signals();
-  if (argc == 2 && asks_for_help(argv[1])) {
+  const Options options = read_options(argc, argv);
+  if (options.unknown) {
+    print_usage();
+    std::fflush(stdout);
+    return kUnknownOption;
+  }
+  if (options.help) {
     print_usage();
     return answered();
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+  if (options.version) {
     std::printf("tarnwick %s\n", TARNWICK_VERSION);
     return answered();
   }
   std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
-  if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
+  if (options.quiet)
     pause_on_exit = 0;
+  if (options.check) {
+    const int status = check_database(say_waiting);
+    std::fflush(stdout);
+    return status;
+  }
 
   switch (find_control_directory()) {
     case Control::kFound:

@@ -1,6 +1,9 @@
 // The run from start to end: transcripts, arguments, templates, companions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,8 +15,9 @@
 
 namespace {
 
-const std::string kEmptyRoot =
-    lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
+const std::vector<std::string> kEmptyRootLines = {"/: 0 files", "/iPod_Control: 0 files",
+                                                  "/iPod_Control/iTunes: 0 files"};
+const std::string kEmptyRoot = lines(kEmptyRootLines);
 
 std::string hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -88,31 +92,37 @@ struct ArgumentCase {
   bool pauses;
   bool answers = false;  // prints the usage or the version and touches nothing
   bool windows_only = false;
+  int status = 0;  // 2: an unknown option, answered with the usage
 };
 
 std::string usage() {
-  return lines({"Usage: tarnwick [-q]",
+  return lines({"Usage: tarnwick [-q] [--check]",
                 "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,",
                 "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,",
                 "and resets the player's playback state, statistics and shuffle sequence.",
                 "Start it with the player's root folder (the one that holds iPod_Control)",
                 "as the working directory.", "", "  -q         do not wait for ENTER at the end",
+                "  --check    change nothing: show what a rebuild would change, the files",
+                "             it would leave out and why, and names that may not play",
                 std::string("  --help     show this text and exit (also -h") +
                     (windows_build() ? " and /?)" : ")"),
                 "  --version  show the version and exit", "",
-                "Exit status: 0 when the database was rebuilt, 1 when it was not."});
+                "Exit status: 0 when the database was rebuilt, 1 when it was not,",
+                "2 for an option this program does not know (then nothing is touched).",
+                "With --check: 0 when the database is what a rebuild would write,",
+                "1 when a rebuild would change it, 2 when it cannot tell."});
 }
 
 class Arguments : public testing::TestWithParam<ArgumentCase> {};
 
-TEST_P(Arguments, OnlyALoneDashQSkipsThePause) {
+TEST_P(Arguments, DashQSkipsThePauseAndUnknownOptionsTouchNothing) {
   const ArgumentCase& c = GetParam();
   if (c.windows_only && !windows_build())
     GTEST_SKIP() << "only the Windows program takes /?";
   DeviceTree tree;
   write_file(tree.itunes() / "iTunesStats", "stats");
   const RunResult run = run_tarnwick(tree.root(), {.args = c.args, .input = "\n"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, c.status);
   if (c.answers) {
     EXPECT_EQ(run.output, c.args[0] == "--version" ? "tarnwick " TARNWICK_VERSION "\n" : usage());
     EXPECT_FALSE(path_exists(tree.database())) << "nothing is written";
@@ -128,12 +138,19 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Arguments,
     testing::Values(
         ArgumentCase{"none", {}, true}, ArgumentCase{"dash_q", {"-q"}, false},
-        ArgumentCase{"upper_case", {"-Q"}, true}, ArgumentCase{"with_another", {"-q", "x"}, true},
-        ArgumentCase{"another_first", {"x", "-q"}, true}, ArgumentCase{"longer", {"-qq"}, true},
+        ArgumentCase{"with_another", {"-q", "x"}, false},
+        ArgumentCase{"another_first", {"x", "-q"}, false},
+        ArgumentCase{"twice", {"-q", "-q"}, false}, ArgumentCase{"not_an_option", {"x"}, true},
         ArgumentCase{"help", {"--help"}, false, true}, ArgumentCase{"h", {"-h"}, false, true},
         ArgumentCase{"slash_question_mark", {"/?"}, false, true, true},
         ArgumentCase{"version", {"--version"}, false, true},
-        ArgumentCase{"help_with_another", {"--help", "x"}, true}),
+        ArgumentCase{"help_with_another", {"--help", "-q"}, false, true},
+        ArgumentCase{"mistyped_version", {"--verison"}, false, true, false, 2},
+        ArgumentCase{"upper_case", {"-Q"}, false, true, false, 2},
+        ArgumentCase{"longer", {"-qq"}, false, true, false, 2},
+        ArgumentCase{"lone_dash", {"-"}, false, true, false, 2},
+        ArgumentCase{"unknown_after_dash_q", {"-q", "--quiet"}, false, true, false, 2},
+        ArgumentCase{"unknown_before_help", {"--halp", "--help"}, false, true, false, 2}),
     NameOfCase());
 
 TEST(Run, PauseEndsAtEndOfInput) {
@@ -258,5 +275,115 @@ TEST(Run, WarnsWhenACompanionFileStays) {
   EXPECT_FALSE(path_exists(tree.itunes() / "iTunesShuffle")) << "later files are still reset";
   EXPECT_EQ(read_file(tree.database()).size(), 18u);
 }
+
+// Every path below root with its bytes and its modification time.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    state[entry.path().string()] =
+        std::to_string(entry.last_write_time().time_since_epoch().count()) +
+        (entry.is_regular_file() ? read_file(entry.path()) : "/");
+  return state;
+}
+
+struct CheckCase {
+  const char* name;
+  std::vector<std::string> files;  // "-" before a name: removed after the rebuild
+  bool rebuild_first;
+  std::function<void(std::string&)> edit_database;  // after the rebuild
+  std::vector<std::string> report;                  // after the banner's empty line
+  int status;
+};
+
+class Check : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(Check, ChangesNothingAndTellsWhatARebuildWould) {
+  const CheckCase& c = GetParam();
+  DeviceTree tree;
+  for (const std::string& file : c.files) {
+    if (file[0] != '-')
+      tree.add_file(file);
+  }
+  if (c.rebuild_first) {
+    ASSERT_EQ(run_tarnwick(tree.root()).status, 0);
+  }
+  for (const std::string& file : c.files) {
+    if (file[0] == '-')
+      fs::remove(tree.root() / file.substr(1));
+  }
+  if (c.edit_database) {
+    std::string db = read_file(tree.database());
+    c.edit_database(db);
+    write_file(tree.database(), db);
+  }
+  tree.add_file("iPod_Control/iTunes/iTunesStats", "stats");
+  const auto before = snapshot(tree.root());
+  const RunResult run = run_tarnwick(tree.root(), {.args = {"--check"}});
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(run.output, lines({kBanner, ""}) + lines(c.report));
+  EXPECT_EQ(snapshot(tree.root()), before) << "no byte and no time stamp changed";
+}
+
+void swap_first_two(std::string& db) {
+  std::swap_ranges(db.begin() + 18, db.begin() + 18 + 558, db.begin() + 18 + 558);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Check,
+    testing::Values(
+        CheckCase{"no_database",
+                  {"a.mp3", "b.flac", "Don\u2019t.mp3", "Caf\u00e9.m4b"},
+                  false,
+                  {},
+                  {"Searching for files on the iPod.", "/: 3 files",
+                   "Skipped, not a playable kind: /b.flac", "/iPod_Control: 0 files",
+                   "/iPod_Control/iTunes: 0 files", "3 playable files were found on your iPod.", "",
+                   "May not play, a name beyond plain ASCII: /Caf\u00e9.m4b",
+                   "May not play, a curly apostrophe (\u2019) in its name: /Don\u2019t.mp3",
+                   "There is no database: a rebuild would write one."},
+                  1},
+        CheckCase{
+            "same",
+            {"a.mp3", "x/b.flac"},
+            true,
+            {},
+            {"Searching for files on the iPod.", "/: 1 files", "/iPod_Control: 0 files",
+             "/iPod_Control/iTunes: 0 files", "/x: 0 files",
+             "Skipped, not a playable kind: /x/b.flac", "1 playable files were found on your iPod.",
+             "", "The database is what a rebuild would write."},
+            0},
+        CheckCase{"added_and_dropped",
+                  {"x/a.mp3", "x/b.mp3", "-x/a.mp3"},
+                  true,
+                  [](std::string& db) { db.resize(18 + 558); },
+                  {"Searching for files on the iPod.", kEmptyRootLines[0], kEmptyRootLines[1],
+                   kEmptyRootLines[2], "/x: 1 files", "1 playable files were found on your iPod.",
+                   "", "Dropped: /x/a.mp3", "Added: /x/b.mp3",
+                   "A rebuild would change the database: 1 added, 1 dropped, 0 moved."},
+                  1},
+        CheckCase{"moved",
+                  {"x/a.mp3", "x/b.mp3", "x/c.mp3"},
+                  true,
+                  swap_first_two,
+                  {"Searching for files on the iPod.", kEmptyRootLines[0], kEmptyRootLines[1],
+                   kEmptyRootLines[2], "/x: 3 files", "3 playable files were found on your iPod.",
+                   "", "Moved: /x/a.mp3",
+                   "A rebuild would change the database: 0 added, 0 dropped, 1 moved."},
+                  1},
+        CheckCase{"other_bytes",
+                  {"a.mp3", "b.mp3"},
+                  true,
+                  [](std::string& db) { db[18 + 558 + 6] = 1; },  // a start time
+                  {"Searching for files on the iPod.", "/: 2 files", kEmptyRootLines[1],
+                   kEmptyRootLines[2], "2 playable files were found on your iPod.", "",
+                   "A rebuild would rewrite the database: same tracks, same order, other bytes."},
+                  1},
+        CheckCase{"later_player",
+                  {"a.mp3"},
+                  true,
+                  [](std::string& db) { db.replace(0, 4, "bdhs"); },
+                  {"Cannot check the database (iTunesSD belongs to a later iPod model)."},
+                  2}),
+    NameOfCase());
 
 }  // namespace
