@@ -11,9 +11,14 @@
 
 bool read_old_database(std::string* bytes) {
   bytes->clear();
+  return read_whole_file(kDatabasePath, bytes);
+}
+
+bool read_whole_file(const char* path, std::string* bytes) {
   FILE* file = nullptr;
+  // An open that a signal broke off is made again.
   for (int tries = 0; !file && tries < 64; ++tries) {
-    file = open_regular_file(kDatabasePath);
+    file = open_regular_file(path);
     if (!file && errno != EINTR)
       return false;
   }

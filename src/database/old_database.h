@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+// Appends the whole regular file at path to bytes. false, with errno set,
+// when it could not be opened or read.
+[[nodiscard]] bool read_whole_file(const char* path, std::string* bytes);
+
 // Reads the whole database into bytes. false, with errno set, when it
 // could not be opened or read (ENOENT: there is none; EINVAL or EISDIR:
 // something other than a regular file stands there).

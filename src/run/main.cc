@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "database/database.h"
+#include "database/statistics.h"
 #include "discovery/scan_directory.h"
 #include "run/check.h"
 #include "run/run.h"
@@ -22,6 +23,7 @@ constexpr int kUnknownOption = 2;
 
 constexpr std::array<const char*, kCompanionPaths.size()> kCompanionLabels = {
     "playback state", "statistics", "shuffle sequence"};
+constexpr size_t kStatisticsIndex = 1;
 
 const char* what_was_left(Changed changed) {
   switch (changed) {
@@ -46,6 +48,7 @@ void say_read_only() {
 
 [[noreturn]] void fail_rebuild() {
   abandon_database();
+  abandon_statistics();
   release_interruptions();
   std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
               what_was_left(failure_changed()));
@@ -85,18 +88,20 @@ bool asks_for_help(const char* argument) {
 
 void print_usage() {
   std::printf(
-      "Usage: tarnwick [-q] [--check]\n"
+      "Usage: tarnwick [-q] [--check | --keep-places]\n"
       "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,\n"
       "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,\n"
       "and resets the player's playback state, statistics and shuffle sequence.\n"
       "Start it with the player's root folder (the one that holds iPod_Control)\n"
       "as the working directory.\n"
       "\n"
-      "  -q         do not wait for ENTER at the end\n"
-      "  --check    change nothing: show what a rebuild would change, the files\n"
-      "             it would leave out and why, and names that may not play\n"
-      "  --help     show this text and exit (also -h%s)\n"
-      "  --version  show the version and exit\n"
+      "  -q             do not wait for ENTER at the end\n"
+      "  --check        change nothing: show what a rebuild would change, the\n"
+      "                 files it would leave out and why, and the names that\n"
+      "                 may not play\n"
+      "  --keep-places  keep each track's place and its play and skip counts\n"
+      "  --help         show this text and exit (also -h%s)\n"
+      "  --version      show the version and exit\n"
       "\n"
       "Exit status: 0 when the database was rebuilt, 1 when it was not,\n"
       "2 for an option this program does not know (then nothing is touched).\n"
@@ -116,6 +121,7 @@ void print_usage() {
 struct Options {
   bool quiet = false;
   bool check = false;
+  bool keep_places = false;
   bool help = false;
   bool version = false;
   bool unknown = false;
@@ -133,6 +139,8 @@ Options read_options(int argc, char** argv) {
       options.quiet = true;
     else if (std::strcmp(argument, "--check") == 0)
       options.check = true;
+    else if (std::strcmp(argument, "--keep-places") == 0)
+      options.keep_places = true;
     else if (argument[0] == '-')
       options.unknown = true;
   }
@@ -219,7 +227,7 @@ int main(int argc, char** argv) {
     fail_rebuild();
   catch_interruptions();
 
-  if (!load_templates())
+  if (!load_templates() || (options.keep_places && !read_old_statistics()))
     fail_rebuild();
   switch (open_database()) {
     case Opened::kOpened:
@@ -238,12 +246,14 @@ int main(int argc, char** argv) {
           " (*) you are actually using an iPod shuffle, and not some other iPod model :)\n");
       quit_program(1);
   }
+  if (options.keep_places && !remove_statistics_leftover())
+    fail_rebuild();
 
   std::printf("\nSearching for files on the iPod.\n");
   if (!scan_directory("."))
     fail_rebuild();
   std::printf("%d playable files were found on your iPod.\n\n", playable_count);
-  if (!finalize_header() || !close_database())
+  if (!finalize_header() || !close_database() || !write_new_statistics())
     fail_rebuild();
 
   // The companion files go before the rename, so that no crash leaves the
@@ -258,9 +268,16 @@ int main(int argc, char** argv) {
   if (!commit_database(any_reset ? Changed::kPlaybackState : Changed::kNothing))
     fail_rebuild();
 
+  // The new statistics follow the new database, never lead it.
+  const bool statistics_kept = keeping_statistics() && commit_statistics();
+
   bool all_reset = true;
-  for (size_t i = 0; i < reset.size(); ++i)
-    all_reset = report_reset(kCompanionLabels[i], reset[i]) && all_reset;
+  for (size_t i = 0; i < reset.size(); ++i) {
+    all_reset = (i == kStatisticsIndex && keeping_statistics()
+                     ? report_kept_statistics(statistics_kept)
+                     : report_reset(kCompanionLabels[i], reset[i])) &&
+                all_reset;
+  }
   // An interruption held back since the rename ends the run here.
   release_interruptions();
   if (all_reset)

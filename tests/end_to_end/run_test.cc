@@ -96,17 +96,20 @@ struct ArgumentCase {
 };
 
 std::string usage() {
-  return lines({"Usage: tarnwick [-q] [--check]",
+  return lines({"Usage: tarnwick [-q] [--check | --keep-places]",
                 "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,",
                 "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,",
                 "and resets the player's playback state, statistics and shuffle sequence.",
                 "Start it with the player's root folder (the one that holds iPod_Control)",
-                "as the working directory.", "", "  -q         do not wait for ENTER at the end",
-                "  --check    change nothing: show what a rebuild would change, the files",
-                "             it would leave out and why, and names that may not play",
-                std::string("  --help     show this text and exit (also -h") +
+                "as the working directory.", "",
+                "  -q             do not wait for ENTER at the end",
+                "  --check        change nothing: show what a rebuild would change, the",
+                "                 files it would leave out and why, and the names that",
+                "                 may not play",
+                "  --keep-places  keep each track's place and its play and skip counts",
+                std::string("  --help         show this text and exit (also -h") +
                     (windows_build() ? " and /?)" : ")"),
-                "  --version  show the version and exit", "",
+                "  --version      show the version and exit", "",
                 "Exit status: 0 when the database was rebuilt, 1 when it was not,",
                 "2 for an option this program does not know (then nothing is touched).",
                 "With --check: 0 when the database is what a rebuild would write,",
@@ -384,6 +387,99 @@ INSTANTIATE_TEST_SUITE_P(
                   [](std::string& db) { db.replace(0, 4, "bdhs"); },
                   {"Cannot check the database (iTunesSD belongs to a later iPod model)."},
                   2}),
+    NameOfCase());
+
+// Statistics for three tracks, each record's bytes its own.
+std::string statistics(int count = 3, int records = 3) {
+  std::string bytes{static_cast<char>(count), 0, 0, 0, 0, 0};
+  for (char i = 0; i < records; ++i)
+    bytes += std::string{18, 0, 0, i, i, i, 0x21, 0, i, 0x22, 0, i, i, 0, 1, i, 0, 2};
+  return bytes;
+}
+
+struct KeepCase {
+  const char* name;
+  std::string old_statistics;  // "" for none
+  std::string fault;           // a preloaded fault (fault_injection.cc), or ""
+  std::string new_statistics;  // "" for none afterwards
+  std::string statistics_line;
+  bool sound = true;
+  std::vector<std::string> args = {"-q", "--keep-places"};
+};
+
+class KeepPlaces : public testing::TestWithParam<KeepCase> {};
+
+TEST_P(KeepPlaces, CarriedOverByPathInTheNewOrder) {
+  const KeepCase& c = GetParam();
+  if (!c.fault.empty()) {
+    SKIP_FOR_WINDOWS_BUILD("faults are preloaded into the POSIX program");
+    SKIP_WITHOUT_PRELOAD();
+  }
+  DeviceTree tree;
+  for (const char* file : {"x/a.mp3", "x/b.mp3", "x/c.m4b"})
+    tree.add_file(file);
+  ASSERT_EQ(run_tarnwick(tree.root()).status, 0);
+  if (!c.old_statistics.empty())
+    write_file(tree.itunes() / "iTunesStats", c.old_statistics);
+  write_file(tree.itunes() / "iTunesStats.tmp", "left over");
+  fs::remove(tree.root() / "x/b.mp3");
+  tree.add_file("x/0.mp3");
+  const std::string old_db = read_file(tree.database());
+  RunOptions options{.args = c.args};
+  if (!c.fault.empty())
+    options.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION,
+                           "TARNWICK_FAULT=" + c.fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
+  const RunResult run = run_tarnwick(tree.root(), options);
+  EXPECT_EQ(path_exists(tree.itunes() / "iTunesStats.tmp"), c.args.size() == 1)
+      << "removed by a run that keeps statistics";
+  if (c.statistics_line.empty()) {  // interrupted: the old pair stays
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(read_file(tree.database()), old_db);
+    EXPECT_EQ(read_file(tree.itunes() / "iTunesStats"), c.old_statistics);
+    return;
+  }
+  std::string closed = closing(3, {"not needed.", "OK."}, c.statistics_line.ends_with("FAILED."));
+  closed.replace(closed.find("Resetting statistics ... OK."), 28, c.statistics_line);
+  EXPECT_EQ(run.output,
+            lines({kBanner, "", "Using iTunesSD file header from existing database.",
+                   "Using iTunesSD entry header from existing database."}) +
+                (c.sound ? "" : "The statistics do not match the old database: they are reset.\n") +
+                lines({"", "Searching for files on the iPod."}) + kEmptyRoot +
+                lines({"/x: 3 files"}) + closed);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(tree.database()).size(), 18u + 3 * 558);
+  if (c.new_statistics.empty())
+    EXPECT_FALSE(path_exists(tree.itunes() / "iTunesStats"));
+  else
+    EXPECT_EQ(hex(read_file(tree.itunes() / "iTunesStats")), hex(c.new_statistics));
+}
+
+const std::string kNewTrack{18, 0, 0, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const std::string kKept = statistics().substr(0, 6) + kNewTrack + statistics().substr(6, 18) +
+                          statistics().substr(6 + 2 * 18);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeepPlaces,
+    testing::Values(KeepCase{"carried_over", statistics(), "", kKept,
+                             "Keeping statistics of 2 of 3 tracks ... OK."},
+                    KeepCase{"one_byte_more", statistics() + "x", "", "",
+                             "Resetting statistics ... OK.", false},
+                    KeepCase{"record_length_wrong", statistics().replace(6 + 18, 1, 1, 17), "", "",
+                             "Resetting statistics ... OK.", false},
+                    KeepCase{"count_not_the_databases", statistics(2, 2), "", "",
+                             "Resetting statistics ... OK.", false},
+                    KeepCase{"none", "", "", "", "Resetting statistics ... not needed."},
+                    KeepCase{"without_the_option",
+                             statistics(),
+                             "",
+                             "",
+                             "Resetting statistics ... OK.",
+                             true,
+                             {"-q"}},
+                    KeepCase{"rename_fails", statistics(), "rename@2", "",
+                             "Keeping statistics of 2 of 3 tracks ... FAILED."},
+                    KeepCase{"terminated_while_flushing_them", statistics(), "fsync@2:TERM", "",
+                             ""}),
     NameOfCase());
 
 }  // namespace
