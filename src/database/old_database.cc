@@ -14,14 +14,27 @@ bool read_old_database(std::string* bytes) {
   return read_whole_file(kDatabasePath, bytes);
 }
 
-bool read_whole_file(const char* path, std::string* bytes) {
+namespace {
+
+FILE* open_for_reading(const char* path) {
   FILE* file = nullptr;
   // An open that a signal broke off is made again.
   for (int tries = 0; !file && tries < 64; ++tries) {
     file = open_regular_file(path);
     if (!file && errno != EINTR)
-      return false;
+      return nullptr;
   }
+  return file;
+}
+
+}  // namespace
+
+FILE* open_old_database() {
+  return open_for_reading(kDatabasePath);
+}
+
+bool read_whole_file(const char* path, std::string* bytes) {
+  FILE* file = open_for_reading(path);
   if (!file)
     return false;
   std::array<char, 1 << 16> block;

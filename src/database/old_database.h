@@ -3,12 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
 // Appends the whole regular file at path to bytes. false, with errno set,
 // when it could not be opened or read.
 [[nodiscard]] bool read_whole_file(const char* path, std::string* bytes);
+
+// Opens the database for reading, making an open that a signal broke off
+// again. Null, with errno set, as read_old_database fails.
+[[nodiscard]] FILE* open_old_database();
 
 // Reads the whole database into bytes. false, with errno set, when it
 // could not be opened or read (ENOENT: there is none; EINVAL or EISDIR:

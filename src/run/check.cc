@@ -1,6 +1,7 @@
 #include "run/check.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,24 +15,90 @@
 #include "database/old_database.h"
 #include "discovery/scan_directory.h"
 #include "support/failure.h"
+#include "system/durable_files.h"
 #include "system/player_lock.h"
 #include "text/text.h"
 
 namespace {
 
-// What the walk handed over, compared with the old database as it came.
+// Stored paths one after another in one block, each found by its end.
+struct Keys {
+  std::string bytes;
+  std::vector<size_t> ends;
+
+  void add(std::string_view key) {
+    bytes.append(key);
+    ends.push_back(bytes.size());
+  }
+  std::string_view at(size_t i) const {
+    const size_t start = i == 0 ? 0 : ends[i - 1];
+    return {bytes.data() + start, ends[i] - start};
+  }
+  size_t size() const { return ends.size(); }
+};
+
+// The old database, read once for its stored paths and then once more
+// along with the walk, record by record, so that neither it nor the new
+// records are held whole.
 struct Comparison {
-  std::string old;
+  FILE* old = nullptr;
+  std::array<char, kFileHeaderSize + kEntrySize> start{};
+  size_t start_length = 0;
+  size_t old_size = 0;
+  Keys old_keys;
+  Keys new_keys;
   bool records_same = true;
-  std::vector<std::string> new_keys;
 };
 Comparison comparison;
 
+// Reads the old database's templates and stored paths. false, with errno
+// set, when it could not be read.
+bool read_stored_paths() {
+  std::setvbuf(comparison.old, nullptr, _IOFBF, 1 << 16);
+  comparison.start_length =
+      std::fread(comparison.start.data(), 1, comparison.start.size(), comparison.old);
+  comparison.old_size = comparison.start_length;
+  const int32_t count = stored_track_count({comparison.start.data(), comparison.start_length});
+  const auto header_count = comparison.start_length < kFileHeaderSize
+                                ? 0
+                                : (static_cast<uint8_t>(comparison.start[0]) << 16) |
+                                      (static_cast<uint8_t>(comparison.start[1]) << 8) |
+                                      static_cast<uint8_t>(comparison.start[2]);
+  if (count > 0)
+    comparison.old_keys.add(stored_path_key(
+        reinterpret_cast<const uint8_t*>(comparison.start.data()) + kFileHeaderSize));
+  std::array<uint8_t, kEntrySize> record;
+  size_t got = 0;
+  while ((got = std::fread(record.data(), 1, record.size(), comparison.old)) > 0) {
+    comparison.old_size += got;
+    if (got == record.size() && static_cast<int32_t>(comparison.old_keys.size()) < header_count)
+      comparison.old_keys.add(stored_path_key(record.data()));
+  }
+  if (std::ferror(comparison.old)) {
+    errno = file_error();
+    return false;
+  }
+  if (std::fseek(comparison.old, kFileHeaderSize, SEEK_SET) != 0) {
+    errno = file_error();
+    return false;
+  }
+  return true;
+}
+
 bool compare_record(const uint8_t* record) {
-  const size_t at = kFileHeaderSize + static_cast<size_t>(playable_count - 1) * kEntrySize;
-  comparison.records_same = comparison.records_same && at + kEntrySize <= comparison.old.size() &&
-                            std::memcmp(comparison.old.data() + at, record, kEntrySize) == 0;
-  comparison.new_keys.emplace_back(stored_path_key(record));
+  comparison.new_keys.add(stored_path_key(record));
+  if (!comparison.records_same || !comparison.old)
+    return true;
+  std::array<uint8_t, kEntrySize> old_record;
+  if (std::fread(old_record.data(), 1, old_record.size(), comparison.old) != old_record.size()) {
+    if (std::ferror(comparison.old)) {
+      record_failure("reading the old database", file_error());
+      return false;
+    }
+    comparison.records_same = false;
+    return true;
+  }
+  comparison.records_same = std::memcmp(old_record.data(), record, kEntrySize) == 0;
   return true;
 }
 
@@ -77,16 +144,17 @@ struct Changes {
 
 // Prints the tracks dropped, added and moved, and counts them.
 Changes print_changes() {
-  const std::string_view old = comparison.old;
-  const int32_t old_count = stored_track_count(old);
+  const Keys& old = comparison.old_keys;
+  const Keys& now = comparison.new_keys;
+  const auto old_count = static_cast<int32_t>(old.size());
   std::unordered_map<std::string_view, int32_t> old_index;
   for (int32_t i = old_count - 1; i >= 0; --i)
-    old_index[stored_path_key(old, i)] = i;  // the first of equal paths wins
+    old_index[old.at(i)] = i;  // the first of equal paths wins
   std::vector<bool> old_kept(old_count, false);
-  std::vector<int32_t> match(comparison.new_keys.size(), -1);
+  std::vector<int32_t> match(now.size(), -1);
   std::vector<int32_t> old_positions;
-  for (size_t j = 0; j < comparison.new_keys.size(); ++j) {
-    const auto found = old_index.find(comparison.new_keys[j]);
+  for (size_t j = 0; j < now.size(); ++j) {
+    const auto found = old_index.find(now.at(j));
     if (found != old_index.end() && !old_kept[found->second]) {
       old_kept[found->second] = true;
       match[j] = found->second;
@@ -96,18 +164,18 @@ Changes print_changes() {
   Changes changes;
   for (int32_t i = 0; i < old_count; ++i) {
     if (!old_kept[i]) {
-      print_track("Dropped: ", stored_path_key(old, i));
+      print_track("Dropped: ", old.at(i));
       ++changes.dropped;
     }
   }
   const std::vector<bool> stays = in_order(old_positions);
   size_t kept = 0;
-  for (size_t j = 0; j < comparison.new_keys.size(); ++j) {
+  for (size_t j = 0; j < now.size(); ++j) {
     if (match[j] < 0) {
-      print_track("Added: ", comparison.new_keys[j]);
+      print_track("Added: ", now.at(j));
       ++changes.added;
     } else if (!stays[kept++]) {
-      print_track("Moved: ", comparison.new_keys[j]);
+      print_track("Moved: ", now.at(j));
       ++changes.moved;
     }
   }
@@ -117,7 +185,8 @@ Changes print_changes() {
 // Names with characters the player's software may not take: anything but
 // plain printable ASCII, and the curly apostrophe above all.
 void print_doubtful_names() {
-  for (const std::string& key : comparison.new_keys) {
+  for (size_t j = 0; j < comparison.new_keys.size(); ++j) {
+    const std::string_view key = comparison.new_keys.at(j);
     bool plain = true;
     bool apostrophe = false;
     for (size_t i = 0; i + 1 < key.size(); i += 2) {
@@ -145,7 +214,8 @@ int check_database(void (*before_waiting)()) {
   }
   if (!lock_database(before_waiting))
     return cannot_tell(read_failure());
-  const bool database_there = read_old_database(&comparison.old);
+  comparison.old = open_old_database();
+  const bool database_there = comparison.old != nullptr;
   if (!database_there) {
     if (errno == EISDIR || errno == EINVAL)
       return cannot_tell("iTunesSD is not a regular file");
@@ -153,15 +223,22 @@ int check_database(void (*before_waiting)()) {
       record_failure("reading the old database", errno);
       return cannot_tell(read_failure());
     }
+  } else if (!read_stored_paths()) {
+    record_failure("reading the old database", errno);
+    return cannot_tell(read_failure());
   }
-  if (is_later_player_database(comparison.old))
+  const std::string_view start(comparison.start.data(), comparison.start_length);
+  if (is_later_player_database(start))
     return cannot_tell("iTunesSD belongs to a later iPod model");
-  adopt_templates(comparison.old);
+  adopt_templates(start);
 
   record_sink = compare_record;
   walk_names_unplayable = true;
   std::printf("Searching for files on the iPod.\n");
-  if (!scan_directory("."))
+  const bool walked = scan_directory(".");
+  if (comparison.old)
+    std::fclose(comparison.old);
+  if (!walked)
     return cannot_tell(read_failure());
   unlock_player();
   std::printf("%d playable files were found on your iPod.\n\n", playable_count);
@@ -170,8 +247,9 @@ int check_database(void (*before_waiting)()) {
   file_header[1] = static_cast<uint8_t>((playable_count >> 8) & 0xFF);
   file_header[2] = static_cast<uint8_t>(playable_count & 0xFF);
   const size_t length = kFileHeaderSize + static_cast<size_t>(playable_count) * kEntrySize;
-  const bool same = database_there && comparison.records_same && comparison.old.size() == length &&
-                    std::memcmp(comparison.old.data(), file_header.data(), kFileHeaderSize) == 0;
+  const bool same = database_there && comparison.records_same && comparison.old_size == length &&
+                    comparison.start_length >= kFileHeaderSize &&
+                    std::memcmp(comparison.start.data(), file_header.data(), kFileHeaderSize) == 0;
   const Changes changes = database_there ? print_changes() : Changes{};
   print_doubtful_names();
   if (same) {
