@@ -57,7 +57,7 @@ int32_t stored_track_count(std::string_view database) {
 }
 
 std::string_view stored_path_key(const uint8_t* record) {
-  constexpr size_t kFieldBytes = 2 * kNameFieldUnits;
+  constexpr size_t kFieldBytes = size_t{2} * kNameFieldUnits;
   const auto* field = reinterpret_cast<const char*>(record + kNameFieldOffset);
   size_t end = 0;
   while (end < kFieldBytes && (field[end] != 0 || field[end + 1] != 0))

@@ -147,7 +147,8 @@ bool write_new_statistics() {
 }
 
 bool commit_statistics() {
-  const Replaced replaced = replace_file(kStatisticsTempPath, kStatisticsPath);
+  // The old statistics were deleted before the database's rename.
+  const Replaced replaced = place_file(kStatisticsTempPath, kStatisticsPath);
   if (replaced == Replaced::kNo)
     abandon_statistics();
   carried.temp_file_ours = false;  // on kNotSure it may be the statistics now
