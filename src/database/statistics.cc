@@ -32,6 +32,7 @@ struct Carried {
   std::string new_statistics;  // the header, then one record per new entry
   int32_t kept = 0;
   bool temp_file_ours = false;
+  bool found_shared = false;
 };
 Carried carried;
 
@@ -74,6 +75,19 @@ bool carry_record(const uint8_t* record) {
 }  // namespace
 
 bool remove_statistics_leftover() {
+  // New statistics are written only after the old ones are deleted, so the
+  // two names stand together only when a crash cut the rename between its
+  // two directory writes: then they share one cluster chain, and removing
+  // either name would free the other's clusters.
+  if (FILE* left = open_regular_file(kStatisticsTempPath)) {
+    std::fclose(left);
+    if (FILE* kept = open_regular_file(kStatisticsPath)) {
+      std::fclose(kept);
+      carried.found_shared = true;
+      record_damage_found("checking the left-over statistics file");
+      return false;
+    }
+  }
   if (remove_leftover(kStatisticsTempPath))
     return true;
   record_failure("removing the left-over statistics file", errno);
@@ -130,17 +144,18 @@ bool write_new_statistics() {
   }
   resume_interruptions();
   if (!file) {
-    record_failure("creating the new statistics", error);
+    record_failure("creating the new statistics", error, Changed::kPlaybackState);
     return false;
   }
-  copy_owner_and_mode(file, kStatisticsPath);
+  copy_owner_and_mode(file, kDatabasePath);
   const bool written = std::fwrite(carried.new_statistics.data(), 1, carried.new_statistics.size(),
                                    file) == carried.new_statistics.size() &&
                        flush_to_disk(file) && !std::ferror(file);
   const int write_error = std::ferror(file) ? file_error() : errno;
   const bool closed = std::fclose(file) == 0;
   if (!written || !closed) {
-    record_failure("writing the new statistics", written ? file_error() : write_error);
+    record_failure("writing the new statistics", written ? file_error() : write_error,
+                   Changed::kPlaybackState);
     return false;
   }
   return true;
@@ -165,4 +180,8 @@ void abandon_statistics() {
   if (carried.temp_file_ours)
     remove_own_file(kStatisticsTempPath);
   carried.temp_file_ours = false;
+}
+
+bool statistics_share_storage() {
+  return carried.found_shared;
 }

@@ -21,8 +21,13 @@ constexpr int kStatisticsRecordSize = 18;
 
 // Removes what a run that died left of new statistics (only runs that keep
 // statistics call it, so that other runs make the calls they always
-// made). false after recording the failure.
+// made). false after recording the failure; the damage found when the
+// statistics stand beside it (see statistics_share_storage).
 [[nodiscard]] bool remove_statistics_leftover();
+
+// Whether the left-over and the statistics were found together: two names
+// for one cluster chain, which only the file system check can part.
+bool statistics_share_storage();
 
 // Reads the old database and its statistics, to be carried over. A
 // statistics file that does not match the database (its length, a record's
@@ -35,7 +40,8 @@ constexpr int kStatisticsRecordSize = 18;
 bool keeping_statistics();
 
 // Writes the new statistics, one record per entry the walk wrote, to the
-// temporary file and flushes it to the device. An interruption from now
+// temporary file and flushes it to the device; called once the old
+// statistics are deleted for good, so that the two never stand together. An interruption from now
 // until release_interruptions removes it. true when there is nothing to
 // keep; false after recording the failure.
 [[nodiscard]] bool write_new_statistics();

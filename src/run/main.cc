@@ -62,7 +62,12 @@ void say_read_only() {
         "\nThe iPod's file system may be damaged: check it with %s, then run this program "
         "again.\n",
         kFileSystemCheck);
-    if (failure_found_damage())
+    if (statistics_share_storage())
+      std::printf(
+          "The statistics file and the left-over iTunesStats.tmp share their storage. The next "
+          "run makes new statistics, so only play counts and places are lost if the check "
+          "shortens or removes them.\n");
+    else if (failure_found_damage())
       std::printf(
           "The database file and the left-over iTunesSD.tmp share their storage. The next "
           "run rebuilds the database from the music files, so nothing is lost if the check "
@@ -253,7 +258,7 @@ int main(int argc, char** argv) {
   if (!scan_directory("."))
     fail_rebuild();
   std::printf("%d playable files were found on your iPod.\n\n", playable_count);
-  if (!finalize_header() || !close_database() || !write_new_statistics())
+  if (!finalize_header() || !close_database())
     fail_rebuild();
 
   // The companion files go before the rename, so that no crash leaves the
@@ -261,7 +266,7 @@ int main(int argc, char** argv) {
   // sequence; the old database without them is harmless (the player makes
   // them anew). Their lines are printed where a run has always shown them.
   std::array<Removal, kCompanionPaths.size()> reset;
-  if (!reset_companions(&reset))
+  if (!reset_companions(&reset) || !write_new_statistics())
     fail_rebuild();
   const bool any_reset = std::any_of(reset.begin(), reset.end(),
                                      [](Removal removal) { return removal == Removal::kRemoved; });

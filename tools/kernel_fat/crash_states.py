@@ -182,8 +182,9 @@ def problems_of(image, old_db, new_db, companions, new_stats=None):
         path = "/iPod_Control/iTunes/" + name
         if path in tree:
             kept = file_at(path)
-            if name == "iTunesStats" and new_stats is not None and kept == new_stats:
-                if content != new_db:
+            if name == "iTunesStats" and new_stats is not None and kept in (new_stats, None):
+                # None: shared with iTunesStats.tmp, reported above.
+                if kept is not None and content != new_db:
                     problems.append("the new statistics beside the old database")
                 continue
             if kept is not None and kept != companions[name]:
@@ -202,27 +203,36 @@ def problems_of(image, old_db, new_db, companions, new_stats=None):
 
 DATABASE = "/iPod_Control/iTunes/iTunesSD"
 LEFTOVER = "/iPod_Control/iTunes/iTunesSD.tmp"
+# The file and the temporary name a rename cut short can leave on its chain.
+PAIRS = [(DATABASE, LEFTOVER),
+         ("/iPod_Control/iTunes/iTunesStats", "/iPod_Control/iTunes/iTunesStats.tmp")]
 
 
 def shared_pair(image):
-    """Whether iTunesSD and iTunesSD.tmp are both there on one cluster chain
-    (what a crash in a rename on a sync mount can leave), and what each is:
-    path -> (first cluster, size, chain, content)."""
+    """Whether a file and its temporary name (iTunesSD and iTunesSD.tmp, or
+    iTunesStats and iTunesStats.tmp) are both there on one cluster chain
+    (what a crash in a rename on a sync mount can leave, or in the new
+    statistics' rename when the two names lie in different sectors), and
+    what each is: path -> (first cluster, size, chain, content)."""
     volume = Volume(image)
     tree = volume.walk([])
-    if DATABASE not in tree or LEFTOVER not in tree:
-        return False, {}
-    files = {}
-    for path in (DATABASE, LEFTOVER):
-        _, _, first, size = tree[path]
-        chain = volume.chain(first, [], path) if first else []
-        files[path] = (first, size, chain, volume.read(chain, size))
-    return bool(set(files[DATABASE][2]) & set(files[LEFTOVER][2])), files
+    for kept, left in PAIRS:
+        if kept not in tree or left not in tree:
+            continue
+        files = {}
+        for path in (kept, left):
+            _, _, first, size = tree[path]
+            chain = volume.chain(first, [], path) if first else []
+            files[path] = (first, size, chain, volume.read(chain, size))
+        if set(files[kept][2]) & set(files[left][2]):
+            return True, files
+    return False, {}
 
 
 def only_the_shared_pair(found):
     """Whether every problem found is the two names sharing their chain."""
-    return all(p.startswith("fsck: ") or (" shared with " in p and "iTunesSD" in p) for p in found)
+    return all(p.startswith("fsck: ") or (" shared with " in p and ("iTunesSD" in p or "iTunesStats" in p))
+               for p in found)
 
 
 def replay(args):
