@@ -54,7 +54,9 @@ Comparison comparison;
 // Reads the old database's templates and stored paths. false, with errno
 // set, when it could not be read.
 bool read_stored_paths() {
-  std::setvbuf(comparison.old, nullptr, _IOFBF, 1 << 16);
+  // A buffer of its own: given none, the C library takes its small default.
+  static std::array<char, 1 << 16> read_buffer;
+  std::setvbuf(comparison.old, read_buffer.data(), _IOFBF, read_buffer.size());
   comparison.start_length =
       std::fread(comparison.start.data(), 1, comparison.start.size(), comparison.old);
   comparison.old_size = comparison.start_length;
