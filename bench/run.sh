@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Times "tarnwick -q" on synthetic volumes against the floor the machine sets
+# Times "tarnwick -q" (and "tarnwick --check" beside it) on synthetic volumes against the floor the machine sets
 # for the same work: listing the tree (find . -type f) plus writing as many
 # database bytes with fsync (dd conv=fsync). Warm caches, medians of RUNS runs
 # (default 5). Also reports peak resident memory (/usr/bin/time -v) and
@@ -39,6 +39,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 run_program() { (cd "$1" && "$tarnwick" -q); }
 run_baseline() { (cd "$1" && "$baseline" -q); }
+run_check() { (cd "$1" && "$tarnwick" --check); }
 calls_of() {
   (cd "$1" && strace -c -f -o "$work/strace-baseline.txt" "$2" -q >/dev/null)
   awk '$NF == "total" { print $4 }' "$work/strace-baseline.txt"
@@ -74,6 +75,20 @@ report() {
     "$(awk -v p="$program" -v f="$floor" 'BEGIN { print p / f }')" \
     "$(awk -v p="$program" -v n="$files" 'BEGIN { print p / n * 1e6 }')" \
     "$peak" "$stats" "${writes:-0}" "$total"
+  # --check on the same volume, whose database the runs above wrote: the
+  # walk plus reading and comparing the database, and nothing written.
+  local check check_peak
+  check=$(for _ in $(seq "$runs"); do seconds run_check "$volume"; done | median)
+  check_peak=$(cd "$volume" && { /usr/bin/time -v "$tarnwick" --check >/dev/null; } 2>&1 \
+          | awk -F': ' '/Maximum resident/ { print $2 }')
+  (cd "$volume" && strace -c -f -o "$work/strace-check.txt" "$tarnwick" --check >/dev/null || true)
+  printf '%-14s %8s %8s %10.4f %10.4f %6.2f %12.2f %9s %9s %9s %9s\n' \
+    "  --check" "" "" "$check" "$floor" \
+    "$(awk -v p="$check" -v f="$floor" 'BEGIN { print p / f }')" \
+    "$(awk -v p="$check" -v n="$files" 'BEGIN { print p / n * 1e6 }')" "$check_peak" \
+    "$(awk '$NF ~ /^(stat|lstat|fstat|newfstatat|fstatat64|statx)$/ { n += $4 } END { print n + 0 }' "$work/strace-check.txt")" \
+    "$(awk '$NF == "write" { print $4 }' "$work/strace-check.txt")" \
+    "$(awk '$NF == "total" { print $4 }' "$work/strace-check.txt")"
   if [ -n "$baseline" ]; then
     local then_s
     then_s=$(for _ in $(seq "$runs"); do seconds run_baseline "$volume"; done | median)

@@ -124,7 +124,11 @@ bool leftover_padding_offset(long* offset) {
 
 }  // namespace
 
-Templates take_templates(std::string_view old) {
+bool is_later_player_database(std::string_view old) {
+  return old.starts_with(kLaterPlayerMagic);
+}
+
+Templates adopt_templates(std::string_view old) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(old.data());
   Templates taken = Templates::kRebuilt;
   // A template counts only when its own length field says it is one.
@@ -138,15 +142,22 @@ Templates take_templates(std::string_view old) {
       clear_track_fields();
     }
   }
+  if (taken == Templates::kRebuilt)
+    rebuild_file_header();
+  if (taken != Templates::kHeaderAndEntryTaken)
+    rebuild_entry_header();
+  return taken;
+}
+
+Templates take_templates(std::string_view old) {
+  const Templates taken = adopt_templates(old);
   if (taken == Templates::kRebuilt) {
     std::printf("Rebuilding iTunesSD file header from scratch.\n");
-    rebuild_file_header();
   } else {
     std::printf("Using iTunesSD file header from existing database.\n");
   }
   if (taken != Templates::kHeaderAndEntryTaken) {
     std::printf("Rebuilding iTunesSD entry header from scratch.\n");
-    rebuild_entry_header();
   } else {
     std::printf("Using iTunesSD entry header from existing database.\n");
   }
@@ -186,7 +197,7 @@ bool load_templates() {
     length = 0;  // nothing there, or no file: open_database refuses the latter
   }
   const std::string_view old_bytes(start.data(), length);
-  later_player_database = old_bytes.starts_with(kLaterPlayerMagic);
+  later_player_database = is_later_player_database(old_bytes);
   // A later player's database is refused as it is: no template is made.
   if (!later_player_database)
     take_templates(old_bytes);

@@ -81,6 +81,13 @@ enum class Templates { kRebuilt, kHeaderTaken, kHeaderAndEntryTaken };
 // one track's start, stop and volume, which would apply to every track.
 Templates take_templates(std::string_view old);
 
+// take_templates without its lines.
+Templates adopt_templates(std::string_view old);
+
+// Whether the database's first bytes are a later player's (another
+// format, never rewritten).
+bool is_later_player_database(std::string_view old);
+
 // Checks that the database can be replaced (a regular file that may be
 // written, or none; not a later player's format), clears what a run that
 // died left, and starts a new temporary file with the header as a

@@ -11,6 +11,8 @@
 #include "system/system_names.h"
 #include "text/paths.h"
 
+bool (*record_sink)(const uint8_t* record) = nullptr;
+
 bool write_entry(const char* path) {
   if (!path || path[0] == '\0' || std::strlen(path) > kMaxComposedPath)
     return true;
@@ -34,6 +36,10 @@ bool write_entry(const char* path) {
   entry_header[kShuffleFlagOffset] = kind->joins_shuffle ? 1 : 0;
   entry_header[kKeepsPlaceFlagOffset] = kind->keeps_place ? 1 : 0;
 
+  if (record_sink && !record_sink(entry_header.data()))
+    return false;
+  if (!db_file)
+    return true;
   // The stream's flag too: some C runtimes report a failed flush only there,
   // and its cause is known only now.
   if (std::fwrite(entry_header.data(), entry_header.size(), 1, db_file) != 1 ||

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <string_view>
 
 #include "database/entry_writer.h"
@@ -17,6 +18,8 @@
 #include "text/mac_names.h"
 #include "text/paths.h"
 #include "text/text.h"
+
+bool walk_names_unplayable = false;
 
 namespace {
 
@@ -115,6 +118,17 @@ void print_progress_head(const char* dir) {
   std::fflush(stdout);
 }
 
+// Whether the composed path dir is the player's control folder or inside it.
+bool in_control_folder(const char* dir) {
+  constexpr std::string_view kControl = "./iPod_Control";
+  const std::string_view path = dir;
+  if (path.size() < kControl.size() ||
+      (path.size() > kControl.size() && path[kControl.size()] != '/'))
+    return false;
+  const std::string head(path.substr(0, kControl.size()));
+  return compare_ignoring_case(head.c_str(), kControl.data()) == 0;
+}
+
 // The name as the walk uses it: on the Mac, the form the FAT driver stored
 // (the listing gives it decomposed, with FAT's forbidden characters mapped
 // back), so that the order, the path bound, the lines and the records are
@@ -134,9 +148,11 @@ const char* walk_name(const char* listed,
 struct Listing {
   NameList accepted = name_list_create(kNameChunk);
   NameList too_long = name_list_create(kListChunk);
+  NameList unplayable = walk_names_unplayable ? name_list_create(kListChunk) : NameList{};
   int32_t files = 0;
   GrowBufferPtr sorted;
   GrowBufferPtr skipped;
+  GrowBufferPtr not_playable;
 };
 
 // Lists the folder open as cursor at the composed path dir into listing and
@@ -144,6 +160,8 @@ struct Listing {
 bool list_and_sort(DirCursor* cursor, const char* dir, Listing& listing, int* error) {
   const bool at_root = std::strcmp(dir, ".") == 0;
   const size_t dir_length = std::strlen(dir);
+  // The player's own files are no music left out.
+  const bool names_unplayable = walk_names_unplayable && !in_control_folder(dir);
   std::array<char, kPathBufferSize + kMaxListedNameBytes> buffer;
   std::array<char, kMaxListedNameBytes> stored;
   const char* listed;
@@ -154,8 +172,13 @@ bool list_and_sort(DirCursor* cursor, const char* dir, Listing& listing, int* er
     if (listed[0] == '.')
       continue;
     const char* name = walk_name(listed, stored);
-    if (is_dir ? at_root && is_recycle_bin(name) : !track_kind(name))
+    if (is_dir ? at_root && is_recycle_bin(name) : !track_kind(name)) {
+      if (!is_dir && names_unplayable && !name_list_add(listing.unplayable, name)) {
+        *error = ENOMEM;
+        return false;
+      }
       continue;
+    }
     // The composed path is the longest text made from the name, so a name
     // whose path fits makes a tagged name that fits too.
     bool added;
@@ -180,8 +203,10 @@ bool list_and_sort(DirCursor* cursor, const char* dir, Listing& listing, int* er
   dir_end_listing(cursor);  // only one listing is open at any time
   listing.skipped = name_list_sort(listing.too_long);
   listing.sorted = name_list_sort(listing.accepted);
+  if (walk_names_unplayable)
+    listing.not_playable = name_list_sort(listing.unplayable);
   *error = ENOMEM;
-  return listing.skipped && listing.sorted;
+  return listing.skipped && listing.sorted && (!walk_names_unplayable || listing.not_playable);
 }
 
 // The folders on the way down from the root. Each level adds at least two
@@ -193,6 +218,19 @@ struct Trail {
 
 bool walk_folder(const char* dir, DirCursor* cursor, Trail& trail);
 
+// One line for each name of the folder at the composed path dir that the
+// walk leaves out, as sorted.
+void print_left_out(const char* why, const char* dir, const NameList& names,
+                    const GrowBuffer* sorted) {
+  for (int32_t j = 0; j < names.count; ++j) {
+    std::printf("%s", why);
+    print_name(dir + 1);
+    std::printf("/");
+    print_name(sorted_name(sorted, j));
+    std::printf("\n");
+  }
+}
+
 // Lists the folder open as cursor, ends its progress line and walks what it
 // holds in order.
 bool walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
@@ -200,15 +238,13 @@ bool walk_listing(const char* dir, DirCursor* cursor, Trail& trail) {
   if (int error = 0; !list_and_sort(cursor, dir, listing, &error))
     return cannot_browse(error, std::strcmp(dir, ".") == 0);
   std::printf("%d files\n", listing.files);
-  for (int32_t j = 0; j < listing.too_long.count; ++j) {
-    std::printf("Skipped, path too long: ");
-    print_name(dir + 1);
-    std::printf("/");
-    print_name(sorted_name(listing.skipped.get(), j));
-    std::printf("\n");
-  }
+  print_left_out("Skipped, path too long: ", dir, listing.too_long, listing.skipped.get());
   listing.skipped.reset();
   listing.too_long.names.reset();
+  print_left_out("Skipped, not a playable kind: ", dir, listing.unplayable,
+                 listing.not_playable.get());
+  listing.not_playable.reset();
+  listing.unplayable.names.reset();
 
   std::array<char, kPathBufferSize> path;
   for (int32_t j = 0; j < listing.accepted.count; ++j) {

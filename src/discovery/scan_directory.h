@@ -14,6 +14,10 @@
 // or the database could not take an entry.
 [[nodiscard]] bool scan_directory(const char* dir);
 
+// When true, the walk also names each file it leaves out because its kind
+// is not playable, in a line after its directory's progress line.
+extern bool walk_names_unplayable;
+
 // Sort comparison for pointers to tagged names ("D" or "F" and the name):
 // case-insensitive (A-Z only), so directories come before files; names that
 // differ only in letter case are ordered by their raw bytes.

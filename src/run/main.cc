@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "database/database.h"
+#include "database/statistics.h"
 #include "discovery/scan_directory.h"
 #include "failure/failure.h"
+#include "run/check.h"
 #include "run/run.h"
 #include "system/console.h"
 #include "system/durable_files.h"
@@ -17,8 +19,11 @@ int pause_on_exit = 1;
 
 namespace {
 
+constexpr int kUnknownOption = 2;
+
 constexpr std::array<const char*, kCompanionPaths.size()> kCompanionLabels = {
     "playback state", "statistics", "shuffle sequence"};
+constexpr size_t kStatisticsIndex = 1;
 
 // How the user checks the volume's file system on this system.
 #if defined(_WIN32)
@@ -52,6 +57,7 @@ void say_read_only() {
 
 [[noreturn]] void fail_rebuild() {
   abandon_database();
+  abandon_statistics();
   release_interruptions();
   std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
               what_was_left(failure_changed()));
@@ -65,7 +71,12 @@ void say_read_only() {
         "\nThe iPod's file system may be damaged: check it with %s, then run this program "
         "again.\n",
         kFileSystemCheck);
-    if (failure_found_damage())
+    if (statistics_share_storage())
+      std::printf(
+          "The statistics file and the left-over iTunesStats.tmp share their storage. The next "
+          "run makes new statistics, so only play counts and places are lost if the check "
+          "shortens or removes them.\n");
+    else if (failure_found_damage())
       std::printf(
           "The database file and the left-over iTunesSD.tmp share their storage. The next "
           "run rebuilds the database from the music files, so nothing is lost if the check "
@@ -91,24 +102,63 @@ bool asks_for_help(const char* argument) {
 
 void print_usage() {
   std::printf(
-      "Usage: tarnwick [-q]\n"
+      "Usage: tarnwick [-q] [--check | --keep-places]\n"
       "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,\n"
       "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,\n"
       "and resets the player's playback state, statistics and shuffle sequence.\n"
       "Start it with the player's root folder (the one that holds iPod_Control)\n"
       "as the working directory.\n"
       "\n"
-      "  -q         do not wait for ENTER at the end\n"
-      "  --help     show this text and exit (also -h%s)\n"
-      "  --version  show the version and exit\n"
+      "  -q             do not wait for ENTER at the end\n"
+      "  --check        change nothing: show what a rebuild would change, the\n"
+      "                 files it would leave out and why, and the names that\n"
+      "                 may not play\n"
+      "  --keep-places  keep each track's place and its play and skip counts\n"
+      "  --help         show this text and exit (also -h%s)\n"
+      "  --version      show the version and exit\n"
       "\n"
-      "Exit status: 0 when the database was rebuilt, 1 when it was not.\n",
+      "Exit status: 0 when the database was rebuilt, 1 when it was not,\n"
+      "2 for an option this program does not know (then nothing is touched).\n"
+      "With --check: 0 when the database is what a rebuild would write,\n"
+      "1 when a rebuild would change it, 2 when it cannot tell.\n",
 #ifdef _WIN32
       " and /?"
 #else
       ""
 #endif
   );
+}
+
+// What the arguments ask for. Arguments that do not begin with "-" are
+// ignored, as they always were; an option the program does not know
+// (a typo) must never start a rebuild.
+struct Options {
+  bool quiet = false;
+  bool check = false;
+  bool keep_places = false;
+  bool help = false;
+  bool version = false;
+  bool unknown = false;
+};
+
+Options read_options(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (asks_for_help(argument))
+      options.help = true;
+    else if (std::strcmp(argument, "--version") == 0)
+      options.version = true;
+    else if (std::strcmp(argument, "-q") == 0)
+      options.quiet = true;
+    else if (std::strcmp(argument, "--check") == 0)
+      options.check = true;
+    else if (std::strcmp(argument, "--keep-places") == 0)
+      options.keep_places = true;
+    else if (argument[0] == '-')
+      options.unknown = true;
+  }
+  return options;
 }
 
 // The exit status of --help or --version: the text asked for must have
@@ -151,17 +201,28 @@ int main(int argc, char** argv) {
     return 1;
   prepare_console();
   ignore_write_signals();
-  if (argc == 2 && asks_for_help(argv[1])) {
+  const Options options = read_options(argc, argv);
+  if (options.unknown) {
+    print_usage();
+    std::fflush(stdout);
+    return kUnknownOption;
+  }
+  if (options.help) {
     print_usage();
     return answered();
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+  if (options.version) {
     std::printf("tarnwick %s\n", TARNWICK_VERSION);
     return answered();
   }
   std::printf("Welcome to Tarnwick, version %s\n\n", TARNWICK_SHORT_VERSION);
-  if (argc == 2 && std::strcmp(argv[1], "-q") == 0)
+  if (options.quiet)
     pause_on_exit = 0;
+  if (options.check) {
+    const int status = check_database(say_waiting);
+    std::fflush(stdout);
+    return status;
+  }
 
   switch (find_control_directory()) {
     case Control::kFound:
@@ -180,7 +241,7 @@ int main(int argc, char** argv) {
     fail_rebuild();
   catch_interruptions();
 
-  if (!load_templates())
+  if (!load_templates() || (options.keep_places && !read_old_statistics()))
     fail_rebuild();
   switch (open_database()) {
     case Opened::kOpened:
@@ -199,6 +260,8 @@ int main(int argc, char** argv) {
           " (*) you are actually using an iPod shuffle, and not some other iPod model :)\n");
       quit_program(1);
   }
+  if (options.keep_places && !remove_statistics_leftover())
+    fail_rebuild();
 
   std::printf("\nSearching for files on the iPod.\n");
   if (!scan_directory("."))
@@ -212,16 +275,23 @@ int main(int argc, char** argv) {
   // sequence; the old database without them is harmless (the player makes
   // them anew). Their lines are printed where a run has always shown them.
   std::array<Removal, kCompanionPaths.size()> reset;
-  if (!reset_companions(&reset))
+  if (!reset_companions(&reset) || !write_new_statistics())
     fail_rebuild();
   const bool any_reset = std::any_of(reset.begin(), reset.end(),
                                      [](Removal removal) { return removal == Removal::kRemoved; });
   if (!commit_database(any_reset ? Changed::kPlaybackState : Changed::kNothing))
     fail_rebuild();
 
+  // The new statistics follow the new database, never lead it.
+  const bool statistics_kept = keeping_statistics() && commit_statistics();
+
   bool all_reset = true;
-  for (size_t i = 0; i < reset.size(); ++i)
-    all_reset = report_reset(kCompanionLabels[i], reset[i]) && all_reset;
+  for (size_t i = 0; i < reset.size(); ++i) {
+    all_reset = (i == kStatisticsIndex && keeping_statistics()
+                     ? report_kept_statistics(statistics_kept)
+                     : report_reset(kCompanionLabels[i], reset[i])) &&
+                all_reset;
+  }
   // An interruption held back since the rename ends the run here.
   release_interruptions();
   if (all_reset)

@@ -69,6 +69,13 @@ enum class Replaced {
 // the device before the old file's clusters can be reused.
 [[nodiscard]] Replaced replace_file(const char* from, const char* to);
 
+// replace_file for a target where nothing stands (the new statistics):
+// Linux's vfat writes the new name first as an empty file and fills in its
+// first cluster and size only when the renamed file's entry is written, so
+// that entry goes to the device before the directory is flushed. Elsewhere
+// it is replace_file.
+[[nodiscard]] Replaced place_file(const char* from, const char* to);
+
 // What a rename reported failed did, decided from what the volume holds
 // after it: from_there and to_there are 1 when something stands at that
 // name, 0 when nothing does, -1 when the system cannot tell. A call may fail

@@ -310,3 +310,23 @@ Replaced replace_file(const char* from, const char* to) {
     close_keeping_errno(old_file);
   return durable ? Replaced::kDurable : Replaced::kNotSure;
 }
+
+Replaced place_file(const char* from, const char* to) {
+#ifdef __APPLE__
+  return replace_file(from, to);
+#else
+  if (std::rename(from, to) != 0) {
+    const int error = errno;
+    const Renamed renamed = failed_rename_left(presence(from), presence(to));
+    errno = error;
+    if (renamed != Renamed::kYes)
+      return renamed == Renamed::kNo ? Replaced::kNo : Replaced::kNotSure;
+  }
+  const int renamed = open_either_way(to);
+  int durable = renamed >= 0 && flush_descriptor(renamed);
+  if (renamed >= 0)
+    close_keeping_errno(renamed);
+  durable = durable && flush_directory(directory_of(to));
+  return durable ? Replaced::kDurable : Replaced::kNotSure;
+#endif
+}

@@ -241,6 +241,10 @@ Replaced replace_file(const char* from, const char* to) {
   return flush_file_at(target) ? Replaced::kDurable : Replaced::kNotSure;
 }
 
+Replaced place_file(const char* from, const char* to) {
+  return replace_file(from, to);
+}
+
 bool open_uncached(const char* path, bool writable, UncachedFile* file) {
   const std::wstring full = system_path(path);
   if (full.empty())

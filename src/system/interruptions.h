@@ -23,6 +23,9 @@ void hold_interruptions();
 // removes the file at path (which must stay valid) before the program ends.
 void remove_on_interruption(const char* path);
 
+// The same for a second file (the new statistics), removed with the first.
+void also_remove_on_interruption(const char* path);
+
 // Lets held-back interruptions take effect, still removing the file: one
 // that arrived ends the process here, before the caller goes on (on
 // Windows too, where the console handler runs on a thread of its own).

@@ -19,6 +19,8 @@ constexpr int kNamedInterruptions[] = {
 };
 volatile sig_atomic_t removal_armed = 0;
 const char* removal_path = nullptr;
+volatile sig_atomic_t second_removal_armed = 0;
+const char* second_removal_path = nullptr;
 
 sigset_t interruption_set() {
   sigset_t set;
@@ -36,6 +38,8 @@ sigset_t interruption_set() {
 extern "C" void on_interruption(int signal_number) {
   if (removal_armed)
     unlink(removal_path);
+  if (second_removal_armed)
+    unlink(second_removal_path);
   // Ends the process the way the signal would have: blocked while this
   // handler runs, it arrives again on return, now with its default action.
   std::signal(signal_number, SIG_DFL);
@@ -75,6 +79,11 @@ void remove_on_interruption(const char* path) {
   removal_armed = 1;
 }
 
+void also_remove_on_interruption(const char* path) {
+  second_removal_path = path;
+  second_removal_armed = 1;
+}
+
 void resume_interruptions() {
   const sigset_t set = interruption_set();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
@@ -82,5 +91,6 @@ void resume_interruptions() {
 
 void release_interruptions() {
   removal_armed = 0;
+  second_removal_armed = 0;
   resume_interruptions();
 }

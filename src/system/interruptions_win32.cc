@@ -16,6 +16,8 @@ bool gate_held = false;
 // handler's thread only reads it.
 std::wstring removal_storage;
 const wchar_t* volatile removal_path = nullptr;
+std::wstring second_removal_storage;
+const wchar_t* volatile second_removal_path = nullptr;
 // Set by the handler before it waits: an interruption arrived.
 volatile LONG interrupted = 0;
 
@@ -32,6 +34,8 @@ constexpr UINT kInterruptedStatus = 0xC000013A;
 [[noreturn]] void end_interrupted(bool on_main_thread) {
   if (removal_path)
     DeleteFileW(removal_path);
+  if (second_removal_path)
+    DeleteFileW(second_removal_path);
   if (on_main_thread)
     std::fflush(stdout);
   restore_console();
@@ -77,6 +81,13 @@ void remove_on_interruption(const char* path) {
     removal_path = removal_storage.c_str();
 }
 
+void also_remove_on_interruption(const char* path) {
+  second_removal_path = nullptr;
+  second_removal_storage = system_path(path);
+  if (!second_removal_storage.empty())
+    second_removal_path = second_removal_storage.c_str();
+}
+
 void resume_interruptions() {
   if (gate_held) {
     // One held back ends the process here, on this thread, as a signal does
@@ -91,5 +102,6 @@ void resume_interruptions() {
 
 void release_interruptions() {
   removal_path = nullptr;
+  second_removal_path = nullptr;
   resume_interruptions();
 }

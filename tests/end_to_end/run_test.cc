@@ -1,6 +1,9 @@
 // The run from start to end: transcripts, arguments, templates, companions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,8 +15,9 @@
 
 namespace {
 
-const std::string kEmptyRoot =
-    lines({"/: 0 files", "/iPod_Control: 0 files", "/iPod_Control/iTunes: 0 files"});
+const std::vector<std::string> kEmptyRootLines = {"/: 0 files", "/iPod_Control: 0 files",
+                                                  "/iPod_Control/iTunes: 0 files"};
+const std::string kEmptyRoot = lines(kEmptyRootLines);
 
 std::string hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -88,31 +92,40 @@ struct ArgumentCase {
   bool pauses;
   bool answers = false;  // prints the usage or the version and touches nothing
   bool windows_only = false;
+  int status = 0;  // 2: an unknown option, answered with the usage
 };
 
 std::string usage() {
-  return lines({"Usage: tarnwick [-q]",
+  return lines({"Usage: tarnwick [-q] [--check | --keep-places]",
                 "Rebuilds the track database of a 1st or 2nd generation iPod shuffle,",
                 "iPod_Control/iTunes/iTunesSD, listing every playable file on the player,",
                 "and resets the player's playback state, statistics and shuffle sequence.",
                 "Start it with the player's root folder (the one that holds iPod_Control)",
-                "as the working directory.", "", "  -q         do not wait for ENTER at the end",
-                std::string("  --help     show this text and exit (also -h") +
+                "as the working directory.", "",
+                "  -q             do not wait for ENTER at the end",
+                "  --check        change nothing: show what a rebuild would change, the",
+                "                 files it would leave out and why, and the names that",
+                "                 may not play",
+                "  --keep-places  keep each track's place and its play and skip counts",
+                std::string("  --help         show this text and exit (also -h") +
                     (windows_build() ? " and /?)" : ")"),
-                "  --version  show the version and exit", "",
-                "Exit status: 0 when the database was rebuilt, 1 when it was not."});
+                "  --version      show the version and exit", "",
+                "Exit status: 0 when the database was rebuilt, 1 when it was not,",
+                "2 for an option this program does not know (then nothing is touched).",
+                "With --check: 0 when the database is what a rebuild would write,",
+                "1 when a rebuild would change it, 2 when it cannot tell."});
 }
 
 class Arguments : public testing::TestWithParam<ArgumentCase> {};
 
-TEST_P(Arguments, OnlyALoneDashQSkipsThePause) {
+TEST_P(Arguments, DashQSkipsThePauseAndUnknownOptionsTouchNothing) {
   const ArgumentCase& c = GetParam();
   if (c.windows_only && !windows_build())
     GTEST_SKIP() << "only the Windows program takes /?";
   DeviceTree tree;
   write_file(tree.itunes() / "iTunesStats", "stats");
   const RunResult run = run_tarnwick(tree.root(), {.args = c.args, .input = "\n"});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, c.status);
   if (c.answers) {
     EXPECT_EQ(run.output, c.args[0] == "--version" ? "tarnwick " TARNWICK_VERSION "\n" : usage());
     EXPECT_FALSE(path_exists(tree.database())) << "nothing is written";
@@ -128,12 +141,19 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Arguments,
     testing::Values(
         ArgumentCase{"none", {}, true}, ArgumentCase{"dash_q", {"-q"}, false},
-        ArgumentCase{"upper_case", {"-Q"}, true}, ArgumentCase{"with_another", {"-q", "x"}, true},
-        ArgumentCase{"another_first", {"x", "-q"}, true}, ArgumentCase{"longer", {"-qq"}, true},
+        ArgumentCase{"with_another", {"-q", "x"}, false},
+        ArgumentCase{"another_first", {"x", "-q"}, false},
+        ArgumentCase{"twice", {"-q", "-q"}, false}, ArgumentCase{"not_an_option", {"x"}, true},
         ArgumentCase{"help", {"--help"}, false, true}, ArgumentCase{"h", {"-h"}, false, true},
         ArgumentCase{"slash_question_mark", {"/?"}, false, true, true},
         ArgumentCase{"version", {"--version"}, false, true},
-        ArgumentCase{"help_with_another", {"--help", "x"}, true}),
+        ArgumentCase{"help_with_another", {"--help", "-q"}, false, true},
+        ArgumentCase{"mistyped_version", {"--verison"}, false, true, false, 2},
+        ArgumentCase{"upper_case", {"-Q"}, false, true, false, 2},
+        ArgumentCase{"longer", {"-qq"}, false, true, false, 2},
+        ArgumentCase{"lone_dash", {"-"}, false, true, false, 2},
+        ArgumentCase{"unknown_after_dash_q", {"-q", "--quiet"}, false, true, false, 2},
+        ArgumentCase{"unknown_before_help", {"--halp", "--help"}, false, true, false, 2}),
     NameOfCase());
 
 TEST(Run, PauseEndsAtEndOfInput) {
@@ -258,5 +278,236 @@ TEST(Run, WarnsWhenACompanionFileStays) {
   EXPECT_FALSE(path_exists(tree.itunes() / "iTunesShuffle")) << "later files are still reset";
   EXPECT_EQ(read_file(tree.database()).size(), 18u);
 }
+
+// Every path below root with its bytes and its modification time.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    state[entry.path().string()] =
+        std::to_string(entry.last_write_time().time_since_epoch().count()) +
+        (entry.is_regular_file() ? read_file(entry.path()) : "/");
+  return state;
+}
+
+struct CheckCase {
+  const char* name;
+  std::vector<std::string> files;  // "-" before a name: removed after the rebuild
+  bool rebuild_first;
+  std::function<void(std::string&)> edit_database;  // after the rebuild
+  std::vector<std::string> report;                  // after the banner's empty line
+  int status;
+};
+
+class Check : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(Check, ChangesNothingAndTellsWhatARebuildWould) {
+  const CheckCase& c = GetParam();
+  DeviceTree tree;
+  for (const std::string& file : c.files) {
+    if (file[0] != '-')
+      tree.add_file(file);
+  }
+  if (c.rebuild_first) {
+    ASSERT_EQ(run_tarnwick(tree.root()).status, 0);
+  }
+  for (const std::string& file : c.files) {
+    if (file[0] == '-')
+      fs::remove(tree.root() / file.substr(1));
+  }
+  if (c.edit_database) {
+    std::string db = read_file(tree.database());
+    c.edit_database(db);
+    write_file(tree.database(), db);
+  }
+  tree.add_file("iPod_Control/iTunes/iTunesStats", "stats");
+  const auto before = snapshot(tree.root());
+  const RunResult run = run_tarnwick(tree.root(), {.args = {"--check"}});
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(run.output, lines({kBanner, ""}) + lines(c.report));
+  EXPECT_EQ(snapshot(tree.root()), before) << "no byte and no time stamp changed";
+}
+
+void swap_first_two(std::string& db) {
+  std::swap_ranges(db.begin() + 18, db.begin() + 18 + 558, db.begin() + 18 + 558);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Check,
+    testing::Values(
+        CheckCase{"no_database",
+                  {"a.mp3", "b.flac", "Don\u2019t.mp3", "Caf\u00e9.m4b"},
+                  false,
+                  {},
+                  {"Searching for files on the iPod.", "/: 3 files",
+                   "Skipped, not a playable kind: /b.flac", "/iPod_Control: 0 files",
+                   "/iPod_Control/iTunes: 0 files", "3 playable files were found on your iPod.", "",
+                   "May not play, a name beyond plain ASCII: /Caf\u00e9.m4b",
+                   "May not play, a curly apostrophe (\u2019) in its name: /Don\u2019t.mp3",
+                   "There is no database: a rebuild would write one."},
+                  1},
+        CheckCase{
+            "same",
+            {"a.mp3", "x/b.flac"},
+            true,
+            {},
+            {"Searching for files on the iPod.", "/: 1 files", "/iPod_Control: 0 files",
+             "/iPod_Control/iTunes: 0 files", "/x: 0 files",
+             "Skipped, not a playable kind: /x/b.flac", "1 playable files were found on your iPod.",
+             "", "The database is what a rebuild would write."},
+            0},
+        CheckCase{"added_and_dropped",
+                  {"x/a.mp3", "x/b.mp3", "-x/a.mp3"},
+                  true,
+                  [](std::string& db) { db.resize(18 + 558); },
+                  {"Searching for files on the iPod.", kEmptyRootLines[0], kEmptyRootLines[1],
+                   kEmptyRootLines[2], "/x: 1 files", "1 playable files were found on your iPod.",
+                   "", "Dropped: /x/a.mp3", "Added: /x/b.mp3",
+                   "A rebuild would change the database: 1 added, 1 dropped, 0 moved."},
+                  1},
+        CheckCase{"moved",
+                  {"x/a.mp3", "x/b.mp3", "x/c.mp3"},
+                  true,
+                  swap_first_two,
+                  {"Searching for files on the iPod.", kEmptyRootLines[0], kEmptyRootLines[1],
+                   kEmptyRootLines[2], "/x: 3 files", "3 playable files were found on your iPod.",
+                   "", "Moved: /x/a.mp3",
+                   "A rebuild would change the database: 0 added, 0 dropped, 1 moved."},
+                  1},
+        CheckCase{"other_bytes",
+                  {"a.mp3", "b.mp3"},
+                  true,
+                  [](std::string& db) { db[18 + 558 + 6] = 1; },  // a start time
+                  {"Searching for files on the iPod.", "/: 2 files", kEmptyRootLines[1],
+                   kEmptyRootLines[2], "2 playable files were found on your iPod.", "",
+                   "A rebuild would rewrite the database: same tracks, same order, other bytes."},
+                  1},
+        CheckCase{"later_player",
+                  {"a.mp3"},
+                  true,
+                  [](std::string& db) { db.replace(0, 4, "bdhs"); },
+                  {"Cannot check the database (iTunesSD belongs to a later iPod model)."},
+                  2}),
+    NameOfCase());
+
+// Statistics for three tracks, each record's bytes its own.
+std::string statistics(int count = 3, int records = 3) {
+  std::string bytes{static_cast<char>(count), 0, 0, 0, 0, 0};
+  for (char i = 0; i < records; ++i)
+    bytes += std::string{18, 0, 0, i, i, i, 0x21, 0, i, 0x22, 0, i, i, 0, 1, i, 0, 2};
+  return bytes;
+}
+
+struct KeepCase {
+  const char* name;
+  std::string old_statistics;  // "" for none
+  std::string fault;           // a preloaded fault (fault_injection.cc), or ""
+  std::string new_statistics;  // "" for none afterwards
+  std::string statistics_line;
+  bool sound = true;
+  std::vector<std::string> args = {"-q", "--keep-places"};
+  bool left_over = false;  // an iTunesStats.tmp left by a run that died
+};
+
+class KeepPlaces : public testing::TestWithParam<KeepCase> {};
+
+TEST_P(KeepPlaces, CarriedOverByPathInTheNewOrder) {
+  const KeepCase& c = GetParam();
+  if (!c.fault.empty()) {
+    SKIP_FOR_WINDOWS_BUILD("faults are preloaded into the POSIX program");
+    SKIP_WITHOUT_PRELOAD();
+  }
+  DeviceTree tree;
+  for (const char* file : {"x/a.mp3", "x/b.mp3", "x/c.m4b"})
+    tree.add_file(file);
+  ASSERT_EQ(run_tarnwick(tree.root()).status, 0);
+  if (!c.old_statistics.empty())
+    write_file(tree.itunes() / "iTunesStats", c.old_statistics);
+  if (c.left_over)
+    write_file(tree.itunes() / "iTunesStats.tmp", "left over");
+  fs::remove(tree.root() / "x/b.mp3");
+  tree.add_file("x/0.mp3");
+  const std::string old_db = read_file(tree.database());
+  RunOptions options{.args = c.args};
+  if (!c.fault.empty())
+    options.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION,
+                           "TARNWICK_FAULT=" + c.fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
+  const RunResult run = run_tarnwick(tree.root(), options);
+  const bool stopped = c.statistics_line == "shared";  // both names: one chain, for all it knows
+  EXPECT_EQ(path_exists(tree.itunes() / "iTunesStats.tmp"),
+            c.left_over && (c.args.size() == 1 || stopped));
+  if (stopped) {
+    EXPECT_TRUE(
+        run.output.ends_with("only play counts and places are lost if the check "
+                             "shortens or removes them.\n"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(read_file(tree.database()), old_db);
+    EXPECT_EQ(read_file(tree.itunes() / "iTunesStats"), c.old_statistics);
+    return;
+  }
+  if (c.statistics_line.empty()) {  // interrupted: the old database, its statistics reset
+    EXPECT_EQ(run.status, -1);
+    EXPECT_EQ(read_file(tree.database()), old_db);
+    EXPECT_FALSE(path_exists(tree.itunes() / "iTunesStats"));
+    return;
+  }
+  std::string closed = closing(3, {"not needed.", "OK."}, c.statistics_line.ends_with("FAILED."));
+  closed.replace(closed.find("Resetting statistics ... OK."), 28, c.statistics_line);
+  EXPECT_EQ(run.output,
+            lines({kBanner, "", "Using iTunesSD file header from existing database.",
+                   "Using iTunesSD entry header from existing database."}) +
+                (c.sound ? "" : "The statistics do not match the old database: they are reset.\n") +
+                lines({"", "Searching for files on the iPod."}) + kEmptyRoot +
+                lines({"/x: 3 files"}) + closed);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(tree.database()).size(), 18u + 3 * 558);
+  if (c.new_statistics.empty())
+    EXPECT_FALSE(path_exists(tree.itunes() / "iTunesStats"));
+  else
+    EXPECT_EQ(hex(read_file(tree.itunes() / "iTunesStats")), hex(c.new_statistics));
+}
+
+const std::string kNewTrack{18, 0, 0, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const std::string kKept = statistics().substr(0, 6) + kNewTrack + statistics().substr(6, 18) +
+                          statistics().substr(6 + 2 * 18);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, KeepPlaces,
+    testing::Values(KeepCase{"carried_over", statistics(), "", kKept,
+                             "Keeping statistics of 2 of 3 tracks ... OK."},
+                    KeepCase{"one_byte_more", statistics() + "x", "", "",
+                             "Resetting statistics ... OK.", false},
+                    KeepCase{"record_length_wrong", statistics().replace(6 + 18, 1, 1, 17), "", "",
+                             "Resetting statistics ... OK.", false},
+                    KeepCase{"count_not_the_databases", statistics(2, 2), "", "",
+                             "Resetting statistics ... OK.", false},
+                    KeepCase{"none_and_a_left_over",
+                             "",
+                             "",
+                             "",
+                             "Resetting statistics ... not needed.",
+                             true,
+                             {"-q", "--keep-places"},
+                             true},
+                    KeepCase{"without_the_option",
+                             statistics(),
+                             "",
+                             "",
+                             "Resetting statistics ... OK.",
+                             true,
+                             {"-q"},
+                             true},
+                    KeepCase{"left_over_beside_them",
+                             statistics(),
+                             "",
+                             "",
+                             "shared",
+                             true,
+                             {"-q", "--keep-places"},
+                             true},
+                    KeepCase{"rename_fails", statistics(), "rename@2", "",
+                             "Keeping statistics of 2 of 3 tracks ... FAILED."},
+                    KeepCase{"terminated_while_flushing_them", statistics(), "fsync@2:TERM", "",
+                             ""}),
+    NameOfCase());
 
 }  // namespace

@@ -17,6 +17,7 @@ import itertools
 import json
 import os
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -146,8 +147,10 @@ def fsck_complaints(image):
     return out
 
 
-def problems_of(image, old_db, new_db, companions):
-    """What is wrong with the database and its companions in image; [] if nothing."""
+def problems_of(image, old_db, new_db, companions, new_stats=None):
+    """What is wrong with the database and its companions in image; [] if nothing.
+    With new_stats (a run that keeps the statistics), iTunesStats may also be
+    those, but only beside the new database."""
     problems = []
     volume = Volume(image)
     tree = volume.walk(problems)
@@ -179,47 +182,64 @@ def problems_of(image, old_db, new_db, companions):
         path = "/iPod_Control/iTunes/" + name
         if path in tree:
             kept = file_at(path)
+            if name == "iTunesStats" and new_stats is not None and kept in (new_stats, None):
+                # None: shared with iTunesStats.tmp, reported above.
+                if kept is not None and content != new_db:
+                    problems.append("the new statistics beside the old database")
+                continue
             if kept is not None and kept != companions[name]:
                 problems.append(name + ": not intact")
             if content == new_db:
                 problems.append("the new database beside the old " + name)
     report = fsck_complaints(image)
     for line in report.splitlines():
-        if any(name in line for name in ["iTunesSD ", "iTunesSD\n"] + COMPANIONS) or line.rstrip().endswith("iTunesSD"):
+        # A temporary file is the next run's to remove: only the database
+        # and the companions themselves count.
+        if any(re.search(re.escape(name) + r"(?!\.tmp)", line) for name in COMPANIONS) or \
+                any(name in line for name in ["iTunesSD ", "iTunesSD\n"]) or line.rstrip().endswith("iTunesSD"):
             problems.append("fsck: " + line.strip())
     return problems
 
 
 DATABASE = "/iPod_Control/iTunes/iTunesSD"
 LEFTOVER = "/iPod_Control/iTunes/iTunesSD.tmp"
+# The file and the temporary name a rename cut short can leave on its chain.
+PAIRS = [(DATABASE, LEFTOVER),
+         ("/iPod_Control/iTunes/iTunesStats", "/iPod_Control/iTunes/iTunesStats.tmp")]
 
 
 def shared_pair(image):
-    """Whether iTunesSD and iTunesSD.tmp are both there on one cluster chain
-    (what a crash in a rename on a sync mount can leave), and what each is:
-    path -> (first cluster, size, chain, content)."""
+    """Whether a file and its temporary name (iTunesSD and iTunesSD.tmp, or
+    iTunesStats and iTunesStats.tmp) are both there on one cluster chain
+    (what a crash in a rename on a sync mount can leave, or in the new
+    statistics' rename when the two names lie in different sectors), and
+    what each is: path -> (first cluster, size, chain, content)."""
     volume = Volume(image)
     tree = volume.walk([])
-    if DATABASE not in tree or LEFTOVER not in tree:
-        return False, {}
-    files = {}
-    for path in (DATABASE, LEFTOVER):
-        _, _, first, size = tree[path]
-        chain = volume.chain(first, [], path) if first else []
-        files[path] = (first, size, chain, volume.read(chain, size))
-    return bool(set(files[DATABASE][2]) & set(files[LEFTOVER][2])), files
+    for kept, left in PAIRS:
+        if kept not in tree or left not in tree:
+            continue
+        files = {}
+        for path in (kept, left):
+            _, _, first, size = tree[path]
+            chain = volume.chain(first, [], path) if first else []
+            files[path] = (first, size, chain, volume.read(chain, size))
+        if set(files[kept][2]) & set(files[left][2]):
+            return True, files
+    return False, {}
 
 
 def only_the_shared_pair(found):
     """Whether every problem found is the two names sharing their chain."""
-    return all(p.startswith("fsck: ") or (" shared with " in p and "iTunesSD" in p) for p in found)
+    return all(p.startswith("fsck: ") or (" shared with " in p and ("iTunesSD" in p or "iTunesStats" in p))
+               for p in found)
 
 
 def replay(args):
     entries = read_log(args.log)
     with open(args.base, "rb") as f:
         image = bytearray(f.read())
-    old_db, new_db, companions = load_expect(args.expect)
+    old_db, new_db, companions, new_stats = load_expect(args.expect)
     os.makedirs(args.out, exist_ok=True)
 
     # The writes, each with whether a barrier (a flush, or FUA) comes before it.
@@ -251,7 +271,7 @@ def replay(args):
         """Records a broken state; on a sync recording a state whose only
         fault is the shared chain is kept for the next run instead."""
         nonlocal shared_kept
-        found = problems_of(state, old_db, new_db, companions)
+        found = problems_of(state, old_db, new_db, companions, new_stats)
         if not found:
             return
         if args.shared_states and only_the_shared_pair(found) and shared_pair(state)[0]:
@@ -311,6 +331,10 @@ def replay(args):
             on_device = volume.read(volume.chain(first, problems, "database"), size)
             if on_device != new_db:
                 broken.append(("when the program ended", ["the entry on the device is not the new database"]))
+            stats = tree.get("/iPod_Control/iTunes/iTunesStats")
+            if new_stats is not None and (
+                    not stats or volume.read(volume.chain(stats[2], problems, "statistics"), stats[3]) != new_stats):
+                broken.append(("when the program ended", ["the new statistics are not on the device"]))
         if i < len(writes):
             apply(image, writes[i])
             interval.append(writes[i])
@@ -327,8 +351,9 @@ def replay(args):
 def load_expect(path):
     with open(path) as f:
         expect = json.load(f)
+    new_stats = bytes.fromhex(expect["new_stats"]) if "new_stats" in expect else None
     return (bytes.fromhex(expect["old"]), bytes.fromhex(expect["new"]),
-            {k: bytes.fromhex(v) for k, v in expect["companions"].items()})
+            {k: bytes.fromhex(v) for k, v in expect["companions"].items()}, new_stats)
 
 
 def names(args):
@@ -368,7 +393,7 @@ def names(args):
 def verify(args):
     """After the next run on a crash state: the new database and nothing
     wrong, or an error that names damage with the old database kept."""
-    old_db, new_db, companions = load_expect(args.expect)
+    old_db, new_db, companions, new_stats = load_expect(args.expect)
     with open(args.image, "rb") as f:
         image = f.read()
     transcript = sys.stdin.read()
@@ -386,7 +411,7 @@ def verify(args):
                 print("shared chain: the run changed iTunesSD or iTunesSD.tmp")
                 return 1
             return 0
-    problems = problems_of(image, old_db, new_db, companions)
+    problems = problems_of(image, old_db, new_db, companions, new_stats)
     volume = Volume(image)
     tree = volume.walk([])
     entry = tree.get("/iPod_Control/iTunes/iTunesSD")

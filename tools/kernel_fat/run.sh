@@ -66,6 +66,7 @@ fi
 boot() {
   local volume=$1 log=${2:-} append="console=ttyS0 quiet panic=-1 no_timer_check"
   [ -z "${MOUNT_OPTIONS:-}" ] || append="$append tarnwick.mount=$MOUNT_OPTIONS"
+  [ -z "${PROGRAM_OPTION:-}" ] || append="$append tarnwick.args=$PROGRAM_OPTION"
   local drives=(-drive "file=$volume,format=raw,if=virtio")
   if [ -n "$log" ]; then
     append="$append tarnwick.record=1"
@@ -156,7 +157,19 @@ make_volume() {
   done
   local itunes=$tree/iPod_Control/iTunes
   head -c 700 /dev/urandom >"$itunes/iTunesPState"
-  head -c 1500 /dev/urandom >"$itunes/iTunesStats"
+  if [ -n "${PROGRAM_OPTION:-}" ]; then
+    # Statistics the run keeps: one record per old track, each record's
+    # length 18 and its other fields random.
+    python3 - "$itunes" <<'PY'
+import os, sys
+d = sys.argv[1]
+count = int.from_bytes(open(d + "/iTunesSD", "rb").read()[0:3], "big")
+records = b"".join(b"\x12\x00\x00" + os.urandom(15) for _ in range(count))
+open(d + "/iTunesStats", "wb").write(count.to_bytes(3, "little") + bytes(3) + records)
+PY
+  else
+    head -c 1500 /dev/urandom >"$itunes/iTunesStats"
+  fi
   head -c 300 /dev/urandom >"$itunes/iTunesShuffle"
   truncate -s 40M "$dir/base.img"
   mkfs.vfat -F 32 -s 1 -n IPOD "$dir/base.img" >/dev/null
@@ -192,26 +205,34 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 # "sync" as usbmount and many fstab lines do. On a sync mount the kernel
 # writes the renamed entry before it removes the temporary name, with no
 # flush between: a crash there leaves both names on one cluster chain, which
-# no program can prevent; the next run must then stop, change nothing and
+# no program can prevent (the new statistics' rename, with the two names in
+# different sectors, can leave iTunesStats and iTunesStats.tmp so on any
+# mount); the next run must then stop, change nothing and
 # name the damage, never remove the left-over (that frees the database's
 # clusters).
-for run in same-sector:flush other-sector:flush deleted-slot:flush same-sector:sync \
-  deleted-slot:sync; do
-  layout=${run%:*}
-  mode=${run#*:}
-  name=$layout-$mode
+# A third field, keep, runs the program with --keep-places: the new
+# statistics replace the old ones after the database, and must never stand
+# beside a database they do not describe. TARNWICK_RIG_RUNS picks runs.
+for run in ${TARNWICK_RIG_RUNS:-same-sector:flush other-sector:flush deleted-slot:flush \
+  same-sector:sync deleted-slot:sync same-sector:flush:keep other-sector:flush:keep}; do
+  IFS=: read -r layout mode keep <<<"$run"
+  name=$layout-$mode${keep:+-$keep}
   dir=$work/$name
   export MOUNT_OPTIONS=utf8,shortname=mixed,$mode
+  export PROGRAM_OPTION=${keep:+--keep-places}
   make_volume "$layout" "$dir"
   # What the program does on the host with the same files.
   host=$dir/host
   mkdir -p "$host"
   mcopy -s -i "$dir/base.img" ::/ "$host/" 2>/dev/null
-  (cd "$host" && "$program" -q >"$dir/host.out") || true
-  python3 - "$dir/expect.json" "$host/iPod_Control/iTunes/iTunesSD" <<'PY'
+  # shellcheck disable=SC2086 # no option, or one
+  (cd "$host" && "$program" -q $PROGRAM_OPTION >"$dir/host.out") || true
+  python3 - "$dir/expect.json" "$host/iPod_Control/iTunes" "$PROGRAM_OPTION" <<'PY'
 import json, sys
 expect = json.load(open(sys.argv[1]))
-expect["new"] = open(sys.argv[2], "rb").read().hex()
+expect["new"] = open(sys.argv[2] + "/iTunesSD", "rb").read().hex()
+if sys.argv[3]:
+    expect["new_stats"] = open(sys.argv[2] + "/iTunesStats", "rb").read().hex()
 json.dump(expect, open(sys.argv[1], "w"))
 PY
 
@@ -238,6 +259,15 @@ PY
     fail "$name: the database differs from the host's"
   ! mdir -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesSD.tmp >/dev/null 2>&1 ||
     fail "$name: iTunesSD.tmp is still there"
+  if [ -n "$keep" ]; then
+    rm -f "$dir/guest.iTunesStats"
+    mcopy -n -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesStats "$dir/guest.iTunesStats" ||
+      fail "$name: mcopy could not read iTunesStats from the volume"
+    cmp -s "$dir/guest.iTunesStats" "$host/iPod_Control/iTunes/iTunesStats" ||
+      fail "$name: the statistics differ from the host's"
+    ! mdir -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesStats.tmp >/dev/null 2>&1 ||
+      fail "$name: iTunesStats.tmp is still there"
+  fi
   fsck.vfat -n "$dir/run.img" >"$dir/fsck.out" 2>&1 || fail "$name: fsck.vfat: $(cat "$dir/fsck.out")"
   # Every entry's name, unit for unit, as the volume stores it.
   python3 "$here/crash_states.py" names "$dir/run.img" "$dir/guest.iTunesSD" ||
@@ -248,7 +278,7 @@ PY
   # where iTunesSD and iTunesSD.tmp share a chain are kept aside for the
   # next run instead of counted as broken.
   sync_flag=()
-  [ "$mode" != sync ] || sync_flag=(--shared-states)
+  [ "$mode" != sync ] && [ -z "$keep" ] || sync_flag=(--shared-states)
   python3 "$here/crash_states.py" replay "${sync_flag[@]}" "$dir/log.img" "$dir/base.img" \
     "$dir/expect.json" "$dir/states" | tee "$dir/replay.out" || true
   if ! grep -q ' states checked, ' "$dir/replay.out"; then
