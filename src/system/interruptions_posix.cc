@@ -18,6 +18,7 @@ constexpr int kNamedInterruptions[] = {
 #endif
 };
 volatile sig_atomic_t removal_armed = 0;
+volatile sig_atomic_t settled = 0;
 const char* removal_path = nullptr;
 
 sigset_t interruption_set() {
@@ -34,6 +35,8 @@ sigset_t interruption_set() {
 }
 
 extern "C" void on_interruption(int signal_number) {
+  if (settled)
+    return;  // the verdict is given: the run ends with its status
   if (removal_armed)
     unlink(removal_path);
   // Ends the process the way the signal would have: blocked while this
@@ -83,4 +86,8 @@ void resume_interruptions() {
 void release_interruptions() {
   removal_armed = 0;
   resume_interruptions();
+}
+
+void settle_interruptions(int) {
+  settled = 1;
 }
