@@ -101,7 +101,7 @@ Read read_start(const char* path, std::span<char> into, size_t* length) {
     *length = std::fread(into.data(), 1, into.size(), file);
     int error = std::ferror(file) ? file_error() : 0;
     std::fclose(file);
-    const auto expected = static_cast<size_t>(std::min<long long>(size, into.size()));
+    const auto expected = size < 0 ? size_t{0} : std::min(static_cast<size_t>(size), into.size());
     if (error == 0 && *length == expected)
       return Read::kRead;
     errno = error != 0 ? error : EIO;  // a short read the system did not explain
@@ -262,8 +262,15 @@ Opened open_database() {
     remove_on_interruption(kDatabaseTempPath);
   }
   resume_interruptions();
-  if (!db_file)
+  if (!db_file) {
+    // Made, but no stream over it: removed now, since a refusal ends the
+    // run without the error exit that removes it.
+    if (const int not_removed = made ? abandon_database() : 0; not_removed != 0) {
+      record_failure("removing the temporary file", not_removed);
+      return Opened::kFailed;
+    }
     return refused_or_failed("creating the temporary file", error);
+  }
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
       std::ferror(db_file)) {

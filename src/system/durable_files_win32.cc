@@ -302,8 +302,15 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
   DWORD done = 0;
   const BOOL ok = write ? WriteFile(handle, block, wanted, &done, &where)
                         : ReadFile(handle, block, wanted, &done, &where);
-  if (!ok)
+  if (!ok) {
+    // Unbuffered, a size that is not a whole number of the device's sectors
+    // is refused so: the check then tries the next block size.
+    if (GetLastError() == ERROR_INVALID_PARAMETER) {
+      errno = EINVAL;
+      return false;
+    }
     return set_errno_from_last_error();
+  }
   if (done != wanted) {
     errno = EIO;  // a short block from the device itself
     return false;

@@ -88,6 +88,6 @@ void release_interruptions() {
   resume_interruptions();
 }
 
-void settle_interruptions(int) {
+void settle_interruptions(int /*status*/) {
   settled = 1;
 }

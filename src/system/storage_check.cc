@@ -47,9 +47,10 @@ Storage after_failure() {
 }
 
 // What a failed opening says: nothing there, or something that is no
-// regular file, holds no chain that its removal could free.
+// regular file, holds no chain that its removal could free; any other
+// failure is the check's, with its cause.
 Storage after_opening_failed() {
-  return errno == ENOENT || errno == EINVAL ? Storage::kSeparate : after_failure();
+  return errno == ENOENT || errno == EINVAL ? Storage::kSeparate : Storage::kFailed;
 }
 
 // The device's own answer, at the byte at offset of both files.

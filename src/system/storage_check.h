@@ -52,7 +52,8 @@ struct UncachedFile {
 [[nodiscard]] bool open_uncached(const char* path, bool writable, UncachedFile* file);
 
 // Reads or writes the size bytes at at, a multiple of the device's block
-// size, through block, aligned to 4096 bytes. false when not all were.
+// size, through block, aligned to 4096 bytes. false when not all were,
+// with errno EINVAL when the device takes blocks of another size.
 [[nodiscard]] bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size,
                                long long at, bool write);
 
