@@ -25,6 +25,8 @@ struct Device {
   int failing = 0;     // the call (1, 2, ...) that fails; 0 for none
   int error = EIO;     // with this error
   bool lands = false;  // the failing write is made all the same
+  int map_error = 0;   // what the system's map fails with; 0: it tells each store
+  bool apart = false;  // a file system that never shares storage between files
   int held = 0;        // interruptions held back now
   bool unheld_write = false;
 };
@@ -54,7 +56,7 @@ bool open_uncached(const char* path, bool, UncachedFile* file) {
 bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
                  bool write) {
   auto* store = reinterpret_cast<std::vector<unsigned char>*>(file.handle);
-  const bool fails = ++device.calls == device.failing;
+  const bool fails = ++device.calls == device.failing || device.failing < 0;
   if (write && device.held == 0)
     device.unheld_write = true;
   if (fails && !(write && device.lands)) {
@@ -73,16 +75,30 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
 void close_uncached(const UncachedFile&) {
 }
 
+bool kept_apart_by_its_file_system(const UncachedFile&) {
+  return device.apart;
+}
+
+bool first_extent(const UncachedFile& file, unsigned long long* start) {
+  errno = device.map_error;
+  *start = static_cast<unsigned long long>(file.handle);  // one store, one place
+  return device.map_error == 0;
+}
+
 namespace {
 
 struct CheckCase {
   const char* name;
   bool one_store;
   int failing;  // the block call that fails: 1 and 2 read both files, 3 changes the
-                // left-over's byte, 4 reads the database again, 5 puts the byte back
+                // left-over's byte, 4 reads the database again, 5 puts the byte back; -1 all
   int error;
   bool lands;
   Storage expected;
+  long offset = 600;        // the byte the player never reads; -1 for none
+  size_t size = 8192;       // of both files
+  int map_error = ENOTSUP;  // the system's map: 0 when it can tell
+  bool apart = false;
 };
 
 TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
@@ -109,11 +125,30 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
       {"two stores, the change fails", false, 3, EIO, false, Storage::kFailed},
       {"two stores, the change not allowed", false, 3, EACCES, false, Storage::kUnknown},
       {"two stores, the byte cannot be put back", false, 5, EIO, false, Storage::kSeparate},
+      // Interrupted without end: the check was never made.
+      {"two stores, reads interrupted without end", false, -1, EINTR, false, Storage::kFailed},
+      // No byte to change (no tracks), or none in a block wholly inside
+      // both files: the system's map decides, and without it nothing does.
+      {"one store, no byte, the map", true, 0, 0, false, Storage::kShared, -1, 18, 0},
+      {"two stores, no byte, the map", false, 0, 0, false, Storage::kSeparate, -1, 18, 0},
+      {"one store, no byte, no map", true, 0, 0, false, Storage::kUnknown, -1, 18},
+      {"one store, no byte, the map fails", true, 0, 0, false, Storage::kFailed, -1, 18, EIO},
+      {"one store, 512-byte blocks refused, small files", true, 1, EINVAL, false, Storage::kShared,
+       600, 1000, 0},
+      {"two stores, 512-byte blocks refused, small files, no map", false, 1, EINVAL, false,
+       Storage::kUnknown, 600, 1000},
+      {"one store, byte past the first block of 1000", true, 0, 0, false, Storage::kShared, 700,
+       1000, 0},
+      {"two stores, both empty", false, 0, 0, false, Storage::kSeparate, -1, 0},
+      // Where nothing can look, only a file system other than FAT's vouches.
+      {"two stores, no byte, no map, not FAT", false, 0, 0, false, Storage::kSeparate, -1, 18,
+       ENOTSUP, true},
+      {"one store, no byte, the map fails, not FAT", true, 0, 0, false, Storage::kFailed, -1, 18,
+       EIO, true},
   };
   for (const CheckCase& c : cases) {
     device = {};
-    const auto database = std::make_shared<std::vector<unsigned char>>(8192, 0x09);
-    (*database)[600] = 0;
+    const auto database = std::make_shared<std::vector<unsigned char>>(c.size, 0x09);
     device.names["iTunesSD"] = database;
     device.names["iTunesSD.tmp"] =
         c.one_store ? database : std::make_shared<std::vector<unsigned char>>(*database);
@@ -121,7 +156,9 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
     device.failing = c.failing;
     device.error = c.error;
     device.lands = c.lands;
-    EXPECT_EQ(shares_storage("iTunesSD.tmp", "iTunesSD", 600), c.expected) << c.name;
+    device.map_error = c.map_error;
+    device.apart = c.apart;
+    EXPECT_EQ(shares_storage("iTunesSD.tmp", "iTunesSD", c.offset), c.expected) << c.name;
     EXPECT_EQ(device.held, 0) << c.name << ": interruptions are let go";
     EXPECT_FALSE(device.unheld_write) << c.name << ": every write is made while they are held";
     if (c.failing != 5) {

@@ -1,5 +1,6 @@
 #include "database/database.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <span>
@@ -26,6 +27,7 @@ std::array<char, 1 << 16> write_buffer;
 // it has another format, and rewriting it would lose that player's library.
 constexpr std::string_view kLaterPlayerMagic = "bdhs";
 bool later_player_database = false;
+bool old_database_found = false;
 
 // Whether iTunesSD.tmp is this run's: only then may abandon_database remove
 // it (before the lock is held it may be another run's).
@@ -76,28 +78,37 @@ void rebuild_entry_header() {
   entry_header[31] = 0x02;
 }
 
+// What read_start found at a path.
+enum class Read {
+  kRead,    // the bytes, all of them up to the buffer's size
+  kNoFile,  // nothing there (ENOENT), or no regular file (EINVAL, EISDIR)
+  kFailed,  // the device or the process failed (errno says why)
+};
+
 // Reads up to into.size() bytes from the start of the regular file at
 // path into into, making an open or a read that a signal broke off again.
-// false, with errno set, when it could not be opened or read (ENOENT:
-// nothing there; EINVAL or EISDIR: no regular file).
-bool read_start(const char* path, std::span<char> into, size_t* length) {
+// A read that gives fewer bytes than the file holds, even without an
+// error, is a failure: what it left out is not known.
+Read read_start(const char* path, std::span<char> into, size_t* length) {
   for (int tries = 0; tries < 64; ++tries) {
-    FILE* file = open_regular_file(path);
+    long long size = 0;
+    FILE* file = open_regular_file(path, &size);
     if (!file) {
       if (errno == EINTR)
         continue;
-      return false;
+      return errno == ENOENT || errno == EINVAL || errno == EISDIR ? Read::kNoFile : Read::kFailed;
     }
     *length = std::fread(into.data(), 1, into.size(), file);
-    const int error = std::ferror(file) ? file_error() : 0;
+    int error = std::ferror(file) ? file_error() : 0;
     std::fclose(file);
-    if (error == 0)
-      return true;
-    errno = error;
+    const auto expected = size < 0 ? size_t{0} : std::min(static_cast<size_t>(size), into.size());
+    if (error == 0 && *length == expected)
+      return Read::kRead;
+    errno = error != 0 ? error : EIO;  // a short read the system did not explain
     if (error != EINTR)
-      return false;
+      return Read::kFailed;
   }
-  return false;
+  return Read::kFailed;
 }
 
 // The offset of a byte in the left-over temporary file that the player
@@ -108,8 +119,15 @@ bool leftover_padding_offset(long* offset) {
   *offset = -1;
   std::array<char, 8192> start;
   size_t size = 0;
-  if (!read_start(kDatabaseTempPath, start, &size))
-    return !is_device_or_process_failure(errno);
+  switch (read_start(kDatabaseTempPath, start, &size)) {
+    case Read::kRead:
+      break;
+    case Read::kNoFile:
+      return true;  // nothing to check, or no file the check looks at
+    case Read::kFailed:
+      // One the process may not read is checked without the byte.
+      return !is_device_or_process_failure(errno) && errno != EINTR;
+  }
   const auto* head = reinterpret_cast<const unsigned char*>(start.data());
   for (size_t entry = kFileHeaderSize; entry + kEntrySize <= size; entry += kEntrySize) {
     for (size_t unit = entry + kNameFieldOffset; unit + 3 < entry + kShuffleFlagOffset; unit += 2) {
@@ -189,12 +207,16 @@ bool load_templates() {
   // to open or read it says nothing of what it holds: rebuilding the
   // templates from scratch would throw a 1st or 2nd generation player's
   // away, and could replace a later player's database unseen.
-  if (!read_start(kDatabasePath, start, &length)) {
-    if (errno != ENOENT && errno != EISDIR && errno != EINVAL) {
-      record_failure(kReadingStep, errno);
+  switch (read_start(kDatabasePath, start, &length)) {
+    case Read::kRead:
+      old_database_found = true;
+      break;
+    case Read::kNoFile:
+      length = 0;  // nothing there, or no file: open_database refuses the latter
+      break;
+    case Read::kFailed:
+      record_maybe_refused(kReadingStep, errno);
       return false;
-    }
-    length = 0;  // nothing there, or no file: open_database refuses the latter
   }
   const std::string_view old_bytes(start.data(), length);
   later_player_database = is_later_player_database(old_bytes);
@@ -224,6 +246,12 @@ Opened open_database() {
     record_damage_found(kCheckingStep);
     return Opened::kFailed;
   }
+  // Neither the device nor the system's map could say: removing it could
+  // free the database's clusters.
+  if (storage == Storage::kUnknown) {
+    record_cannot_tell(kCheckingStep);
+    return Opened::kFailed;
+  }
   // A check the device or the process failed vouches for nothing: the
   // left-over stays until one can look.
   if (storage == Storage::kFailed) {
@@ -236,15 +264,24 @@ Opened open_database() {
   // An interruption between the creation and the arming would leave the
   // file behind.
   hold_interruptions();
-  db_file = create_new_file(kDatabaseTempPath);
+  bool made = false;
+  db_file = create_new_file(kDatabaseTempPath, &made);
   const int error = errno;
-  if (db_file) {
+  // Made but not opened, it is still the run's to remove.
+  if (made) {
     temp_file_ours = true;
     remove_on_interruption(kDatabaseTempPath);
   }
   resume_interruptions();
-  if (!db_file)
+  if (!db_file) {
+    // Made, but no stream over it: removed now, since a refusal ends the
+    // run without the error exit that removes it.
+    if (const int not_removed = made ? abandon_database() : 0; not_removed != 0) {
+      record_failure("removing the temporary file", not_removed);
+      return Opened::kFailed;
+    }
     return refused_or_failed("creating the temporary file", error);
+  }
   std::setvbuf(db_file, write_buffer.data(), _IOFBF, write_buffer.size());
   if (std::fwrite(file_header.data(), file_header.size(), 1, db_file) != 1 ||
       std::ferror(db_file)) {
@@ -308,8 +345,9 @@ bool commit_database(Changed so_far) {
       temp_file_ours = false;
       return true;
     case Replaced::kNo:
-      record_failure(kReplacingStep, errno,
-                     rename_was_refused(errno) ? so_far : Changed::kDatabase);
+      // The temporary file is still there under its own name: the rename
+      // was not made, whatever the call's error.
+      record_failure(kReplacingStep, errno, so_far);
       return false;
     case Replaced::kNotSure:
       break;
@@ -319,12 +357,16 @@ bool commit_database(Changed so_far) {
   return false;
 }
 
-void abandon_database() {
+bool had_old_database() {
+  return old_database_found;
+}
+
+int abandon_database() {
   if (db_file) {
     std::fclose(db_file);
     db_file = nullptr;
   }
-  if (temp_file_ours)
-    remove_own_file(kDatabaseTempPath);
+  const int removed = !temp_file_ours || remove_own_file(kDatabaseTempPath);
   temp_file_ours = false;
+  return removed ? 0 : errno;
 }

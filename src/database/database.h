@@ -130,5 +130,9 @@ inline constexpr std::array<const char*, 3> kCompanionPaths = {
 // failure; the temporary file may then still be there for abandon_database.
 [[nodiscard]] bool commit_database(Changed so_far);
 
+// Whether load_templates found an old database file.
+[[nodiscard]] bool had_old_database();
+
 // Closes and deletes the temporary file, leaving the old database as it was.
-void abandon_database();
+// 0, or the error that kept the temporary file from being deleted.
+[[nodiscard]] int abandon_database();

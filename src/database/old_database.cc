@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <new>
 
 #include "database/database.h"
 #include "system/durable_files.h"
@@ -16,11 +17,11 @@ bool read_old_database(std::string* bytes) {
 
 namespace {
 
-FILE* open_for_reading(const char* path) {
+FILE* open_for_reading(const char* path, long long* size) {
   FILE* file = nullptr;
   // An open that a signal broke off is made again.
   for (int tries = 0; !file && tries < 64; ++tries) {
-    file = open_regular_file(path);
+    file = open_regular_file(path, size);
     if (!file && errno != EINTR)
       return nullptr;
   }
@@ -30,18 +31,29 @@ FILE* open_for_reading(const char* path) {
 }  // namespace
 
 FILE* open_old_database() {
-  return open_for_reading(kDatabasePath);
+  long long size = 0;
+  return open_for_reading(kDatabasePath, &size);
 }
 
 bool read_whole_file(const char* path, std::string* bytes) {
-  FILE* file = open_for_reading(path);
+  long long size = 0;
+  FILE* file = open_for_reading(path, &size);
   if (!file)
     return false;
   std::array<char, 1 << 16> block;
   size_t got = 0;
-  while ((got = std::fread(block.data(), 1, block.size(), file)) > 0)
-    bytes->append(block.data(), got);
-  const int error = std::ferror(file) ? file_error() : 0;
+  int error = 0;
+  try {
+    while ((got = std::fread(block.data(), 1, block.size(), file)) > 0)
+      bytes->append(block.data(), got);
+    error = std::ferror(file) ? file_error() : 0;
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  }
+  // Fewer bytes than the file holds, without an error, is a failed read all
+  // the same: what the rest held cannot be known.
+  if (error == 0 && static_cast<long long>(bytes->size()) != size)
+    error = EIO;
   std::fclose(file);
   errno = error;
   return error == 0;

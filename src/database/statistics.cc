@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,7 +58,7 @@ bool sound(std::string_view statistics, int32_t tracks) {
 
 // Appends the new entry's record: its old one when the old database held
 // its stored path, a new track's otherwise.
-bool carry_record(const uint8_t* record) {
+bool append_record(const uint8_t* record) {
   const auto found = carried.old_index.find(stored_path_key(record));
   if (found == carried.old_index.end()) {
     carried.new_statistics.append(reinterpret_cast<const char*>(kNewTrackRecord.data()),
@@ -72,6 +73,16 @@ bool carry_record(const uint8_t* record) {
   return true;
 }
 
+// The same, a failed allocation a named failure.
+bool carry_record(const uint8_t* record) {
+  try {
+    return append_record(record);
+  } catch (const std::bad_alloc&) {
+    record_failure("keeping the statistics", ENOMEM);
+    return false;
+  }
+}
+
 }  // namespace
 
 bool remove_statistics_leftover() {
@@ -79,9 +90,10 @@ bool remove_statistics_leftover() {
   // two names stand together only when a crash cut the rename between its
   // two directory writes: then they share one cluster chain, and removing
   // either name would free the other's clusters.
-  if (FILE* left = open_regular_file(kStatisticsTempPath)) {
+  long long size = 0;
+  if (FILE* left = open_regular_file(kStatisticsTempPath, &size)) {
     std::fclose(left);
-    if (FILE* kept = open_regular_file(kStatisticsPath)) {
+    if (FILE* kept = open_regular_file(kStatisticsPath, &size)) {
       std::fclose(kept);
       carried.found_shared = true;
       record_damage_found("checking the left-over statistics file");
@@ -94,7 +106,24 @@ bool remove_statistics_leftover() {
   return false;
 }
 
+namespace {
+
+bool read_old_statistics_or_throw();
+
+}  // namespace
+
 bool read_old_statistics() {
+  try {
+    return read_old_statistics_or_throw();
+  } catch (const std::bad_alloc&) {
+    record_failure("reading the statistics", ENOMEM);
+    return false;
+  }
+}
+
+namespace {
+
+bool read_old_statistics_or_throw() {
   if (!read_whole_file(kStatisticsPath, &carried.old_statistics)) {
     if (errno == ENOENT)
       return true;  // nothing to keep: as without the option
@@ -123,6 +152,8 @@ bool read_old_statistics() {
   return true;
 }
 
+}  // namespace
+
 bool keeping_statistics() {
   return carried.keeping;
 }
@@ -136,14 +167,16 @@ bool write_new_statistics() {
   // Held back around the creation, so that no interruption leaves the file
   // unarmed.
   hold_interruptions();
-  FILE* file = create_new_file(kStatisticsTempPath);
+  bool made = false;
+  FILE* file = create_new_file(kStatisticsTempPath, &made);
   const int error = errno;
-  if (file) {
+  if (made) {
     carried.temp_file_ours = true;
     also_remove_on_interruption(kStatisticsTempPath);
   }
   resume_interruptions();
   if (!file) {
+    // Made all the same, it is the run's to remove, as the error exit does.
     record_failure("creating the new statistics", error, Changed::kPlaybackState);
     return false;
   }

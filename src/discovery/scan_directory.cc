@@ -95,12 +95,15 @@ bool stop_searching(int error) {
 }
 
 // A folder that cannot be opened or listed whole: its line says so and none
-// of it is stored. true when the walk goes on.
+// of it is stored. true when the walk goes on: only for a folder below the
+// root that the user may not read (or that is no longer a folder there).
+// A device that fails to list it stops the run before anything changes:
+// the database would leave out what is there, and say it succeeded.
 bool cannot_browse(int error, bool at_root) {
   if (is_process_shortage(error))
     return stop_searching(error);
   std::printf("cannot browse\n");
-  if (!at_root)
+  if (!at_root && may_not_browse(error))
     return true;
   // Without the root's listing, the database would describe nothing.
   record_failure("searching for files", error);

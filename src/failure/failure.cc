@@ -12,6 +12,10 @@ std::array<char, 160> failure_text;
 Changed failure_left = Changed::kNothing;
 int failure_error = 0;
 bool damage_found = false;
+bool could_not_tell = false;
+bool refused = false;
+int noted_error = 0;
+unsigned long noted_code = 0;
 
 #ifdef EUCLEAN
 constexpr int kDamageFound = EUCLEAN;  // "Structure needs cleaning"
@@ -24,6 +28,14 @@ constexpr int kDamageFound = EIO;
 void record_failure(const char* step, int error, Changed changed) {
   failure_left = changed;
   failure_error = error;
+  damage_found = false;
+  could_not_tell = false;
+  refused = false;
+  const unsigned long code = error == noted_error ? noted_code : 0;
+  noted_code = 0;
+  if (code != 0 && format_text(failure_text.data(), failure_text.size(),
+                               "%s: %s (Windows error %lu)", step, std::strerror(error), code) >= 0)
+    return;
   if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step, std::strerror(error)) >=
       0)
     return;
@@ -63,8 +75,9 @@ bool is_refusal(int error) {
          error == ELOOP || error == ETXTBSY;
 }
 
-bool rename_was_refused(int error) {
-  return error == EACCES || error == EPERM || error == EBUSY;
+bool may_not_browse(int error) {
+  return error == EACCES || error == EPERM || error == ELOOP || error == ENOTDIR ||
+         error == ENAMETOOLONG;
 }
 
 bool failure_is_damage() {
@@ -82,4 +95,31 @@ void record_damage_found(const char* step) {
 
 bool failure_found_damage() {
   return damage_found;
+}
+
+void record_cannot_tell(const char* step) {
+  record_failure(step, ENOTSUP);
+  // Not every C runtime has a text for ENOTSUP.
+  if (format_text(failure_text.data(), failure_text.size(), "%s: %s", step,
+                  "this system cannot look") < 0)
+    failure_text.back() = '\0';
+  could_not_tell = true;
+}
+
+bool failure_could_not_tell() {
+  return could_not_tell;
+}
+
+void record_maybe_refused(const char* step, int error) {
+  record_failure(step, error);
+  refused = error == EACCES || error == EPERM;
+}
+
+bool failure_was_refused() {
+  return refused;
+}
+
+void note_system_code(int error, unsigned long code) {
+  noted_error = error;
+  noted_code = code;
 }

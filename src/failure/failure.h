@@ -22,6 +22,28 @@ void record_damage_found(const char* step);
 // Whether the recorded failure is such damage.
 bool failure_found_damage();
 
+// Records that step could not tell whether the left-over temporary file
+// shares the database's storage (the system can look neither way): it was
+// kept, and only the file system check can part the two if they do.
+void record_cannot_tell(const char* step);
+
+// Whether the recorded failure is such a question left open.
+bool failure_could_not_tell();
+
+// Records that step was refused by the volume's permissions (EACCES,
+// EPERM): the user's rights, not the device or its space, are in the way.
+// Any other error is recorded as record_failure does.
+void record_maybe_refused(const char* step, int error);
+
+// Whether the recorded failure is such a refusal.
+bool failure_was_refused();
+
+// Notes the system's own code behind error, where the translation into
+// errno's kinds had none for it (an unknown Windows error, reported as
+// EIO); 0 when it had. The next failure recorded with error names the code,
+// so that a user can look it up.
+void note_system_code(int error, unsigned long code);
+
 // "step: reason" of the recorded failure, or "" when none was recorded.
 const char* read_failure();
 
@@ -52,10 +74,11 @@ bool failure_is_damage();
 // failure with its cause: a shortage, damage, a vanished device.
 [[nodiscard]] bool is_refusal(int error);
 
-// A failed rename that left its target untouched for certain: refused
-// (permissions, sharing, a busy file) rather than broken off. Windows'
-// sharing and access errors arrive as EACCES.
-[[nodiscard]] bool rename_was_refused(int error);
+// A folder the walk leaves out, its line saying "cannot browse": the user
+// may not read it, or it is no folder there now (exchanged for a link or a
+// file since its parent was listed), or it lies too deep. Any other error
+// is the device's or the process's, and stops the walk.
+[[nodiscard]] bool may_not_browse(int error);
 
 // Whether the recorded error says the volume is read-only (which may be on
 // purpose, or the system's answer to damage it found).

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -203,9 +204,24 @@ void print_doubtful_names() {
   }
 }
 
+int check_database_or_throw(void (*before_waiting)());
+
 }  // namespace
 
 int check_database(void (*before_waiting)()) {
+  // The paths the check compares are held in memory: running out of it
+  // means the check cannot tell, never that nothing would change.
+  try {
+    return check_database_or_throw(before_waiting);
+  } catch (const std::bad_alloc&) {
+    record_failure("checking the database", ENOMEM);
+    return cannot_tell(read_failure());
+  }
+}
+
+namespace {
+
+int check_database_or_throw(void (*before_waiting)()) {
   switch (find_control_directory()) {
     case Control::kFound:
       break;
@@ -267,3 +283,5 @@ int check_database(void (*before_waiting)()) {
                 changes.added, changes.dropped, changes.moved);
   return kCheckChanges;
 }
+
+}  // namespace

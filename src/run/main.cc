@@ -39,7 +39,8 @@ const char* what_was_left(Changed changed) {
     case Changed::kNothing:
       break;
     case Changed::kPlaybackState:
-      return "The old database was kept, but its playback state was reset.";
+      return had_old_database() ? "The old database was kept, but its playback state was reset."
+                                : "No database was written, but the playback state was reset.";
     case Changed::kDatabase:
       return "The database may be incomplete: run this program again.";
   }
@@ -56,12 +57,22 @@ void say_read_only() {
 }
 
 [[noreturn]] void fail_rebuild() {
-  abandon_database();
+  const int not_removed = abandon_database();
   abandon_statistics();
   release_interruptions();
+  settle_interruptions(1);
   std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
               what_was_left(failure_changed()));
-  if (failure_is_read_only()) {
+  if (not_removed != 0)
+    std::printf("\nThe temporary file iPod_Control/iTunes/iTunesSD.tmp could not be deleted (%s).",
+                std::strerror(not_removed));
+  if (failure_could_not_tell()) {
+    std::printf(
+        "\nThe left-over iTunesSD.tmp may share its storage with the database, and this "
+        "system cannot tell: check the iPod's file system with %s, then delete "
+        "iPod_Control/iTunes/iTunesSD.tmp and run this program again.\n",
+        kFileSystemCheck);
+  } else if (failure_is_read_only()) {
     std::printf("\n");
     say_read_only();
   } else if (failure_is_damage()) {
@@ -81,6 +92,10 @@ void say_read_only() {
           "The database file and the left-over iTunesSD.tmp share their storage. The next "
           "run rebuilds the database from the music files, so nothing is lost if the check "
           "shortens or removes it.\n");
+  } else if (failure_was_refused()) {
+    std::printf(
+        " Please make sure that:\n"
+        " (*) you have sufficient permissions to read and write the iPod database file\n");
   } else {
     std::printf(
         " Please make sure that:\n"
@@ -292,8 +307,10 @@ int main(int argc, char** argv) {
                      : report_reset(kCompanionLabels[i], reset[i])) &&
                 all_reset;
   }
-  // An interruption held back since the rename ends the run here.
+  // An interruption held back since the rename ends the run here; one that
+  // comes after it no longer ends the run: the verdict below is its end.
   release_interruptions();
+  settle_interruptions(0);
   if (all_reset)
     std::printf(
         "\nThe iPod shuffle database was rebuilt successfully.\n"

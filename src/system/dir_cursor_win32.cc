@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "system/dir_cursor.h"
@@ -104,9 +105,16 @@ DirCursor* open_listing(const char* parent, const char* name) {
     errno = error;
     return nullptr;
   }
-  if (pattern.back() != L'\\')
-    pattern += L'\\';
-  pattern += L'*';
+  // Grown here, the pattern may find no memory: the process's shortage.
+  try {
+    if (pattern.back() != L'\\')
+      pattern += L'\\';
+    pattern += L'*';
+  } catch (const std::bad_alloc&) {
+    std::free(cursor);
+    errno = ENOMEM;
+    return nullptr;
+  }
   cursor->find_handle = FindFirstFileW(pattern.c_str(), &cursor->find_data);
   if (cursor->find_handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -144,13 +152,11 @@ bool dir_next(DirCursor* cursor, const char** name, int* is_dir) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
       continue;
     const auto* units = reinterpret_cast<const char16_t*>(cursor->find_data.cFileName);
-    const std::string bytes = utf16_to_name(units);
-    if (bytes.size() >= sizeof(cursor->name)) {
+    if (utf16_to_name_in(units, cursor->name, sizeof cursor->name) < 0) {
       cursor->error = ENAMETOOLONG;
       cursor->finished = 1;
       return false;
     }
-    std::memcpy(cursor->name, bytes.c_str(), bytes.size() + 1);
     *name = cursor->name;
     *is_dir = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return true;

@@ -13,10 +13,11 @@
 // to "../..": path may hold links). true when both changes succeed.
 [[nodiscard]] bool visit_directory(const char* path);
 
-// Opens path for reading only if it is a regular file; never blocks on a
-// FIFO or a device. Null, with errno set, otherwise: EINVAL (EISDIR for a
-// folder on Windows) when something other than a regular file is there.
-[[nodiscard]] FILE* open_regular_file(const char* path);
+// Opens path for reading only if it is a regular file, and sets size to
+// its length; never blocks on a FIFO or a device. Null, with errno set,
+// otherwise: EINVAL (EISDIR for a folder on Windows) when something other
+// than a regular file is there.
+[[nodiscard]] FILE* open_regular_file(const char* path, long long* size);
 
 // true when nothing stands at path, or a regular file that may be written.
 [[nodiscard]] bool may_replace(const char* path);
@@ -26,7 +27,7 @@
 [[nodiscard]] bool remove_leftover(const char* path);
 
 // Removes the run's own file at path (the temporary file it created).
-// true when it is gone.
+// true when it is gone (or was never there), false with errno set.
 bool remove_own_file(const char* path);
 
 // Why the last read, write, seek or close of a stream on the player
@@ -35,10 +36,12 @@ bool remove_own_file(const char* path);
 [[nodiscard]] int file_error();
 
 // Creates a new file at path for writing in binary mode; fails when anything
-// stands there already, a link included. Null, with errno set, on failure.
+// stands there already, a link included. Null, with errno set, on failure;
+// made then says whether the file was made all the same (a stream that could
+// not be put over it, a creation reported failed), for the caller to remove.
 // On macOS every write goes to the device as it is made (O_SYNC): the
 // driver otherwise leaves the file's entry and cluster chain for later.
-[[nodiscard]] FILE* create_new_file(const char* path);
+[[nodiscard]] FILE* create_new_file(const char* path, bool* made);
 
 // Gives the file open as file the permission bits of the file at model, and
 // its owner and group where the process may. Nothing when model is absent,

@@ -1,13 +1,24 @@
 // Linux's vfat and Apple's msdosfs: the sequences that put each change on
 // the device in an order a pulled cable cannot break.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/vfs.h>
+#else
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <cstring>
+#include <string_view>
 
 #include "system/durable_files.h"
 #include "system/storage_check.h"
@@ -21,10 +32,18 @@ void close_keeping_errno(int fd) {
   errno = error;
 }
 
-std::string directory_of(const char* path) {
-  const std::string text = path;
-  const size_t slash = text.rfind('/');
-  return slash == std::string::npos ? "." : text.substr(0, slash);
+// The folder that holds path, in folder (no memory is asked for: it may
+// be needed after the rename). false, with errno set, when it does not fit.
+bool directory_of(const char* path, std::array<char, PATH_MAX>& folder) {
+  const char* slash = std::strrchr(path, '/');
+  const size_t length = slash ? static_cast<size_t>(slash - path) : 1;
+  if (length >= folder.size()) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(folder.data(), slash ? path : ".", length);
+  folder[length] = '\0';
+  return true;
 }
 
 // Puts fd's data and its entry on the device. On macOS fsync leaves the
@@ -38,8 +57,12 @@ int flush_descriptor(int fd) {
   return fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
 }
 
-int flush_directory(const std::string& dir) {
-  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Flushes the folder that holds path.
+int flush_directory(const char* path) {
+  std::array<char, PATH_MAX> dir;
+  if (!directory_of(path, dir))
+    return 0;
+  const int fd = open(dir.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return 0;
   const int flushed = flush_descriptor(fd);
@@ -101,7 +124,7 @@ bool visit_directory(const char* path) {
   return visited;
 }
 
-FILE* open_regular_file(const char* path) {
+FILE* open_regular_file(const char* path, long long* size) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return nullptr;
@@ -115,6 +138,7 @@ FILE* open_regular_file(const char* path) {
     errno = EINVAL;
     return nullptr;
   }
+  *size = st.st_size;
   FILE* file = fdopen(fd, "rb");
   if (!file)
     close(fd);
@@ -174,7 +198,13 @@ bool open_uncached(const char* path, bool writable, UncachedFile* file) {
     errno = EINVAL;
     return false;
   }
-  const int fd = open_direct(path, writable ? O_RDWR : O_RDONLY);
+  const int access = writable ? O_RDWR : O_RDONLY;
+  int fd = open_direct(path, access);
+  file->direct = fd >= 0;
+  // A file system without direct I/O: the file is still opened, so that
+  // the system's map of it can be asked for.
+  if (fd < 0 && (errno == EINVAL || errno == ENOTSUP))
+    fd = open(path, access | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0)
     return false;
   if (fstat(fd, &st) != 0) {
@@ -186,6 +216,86 @@ bool open_uncached(const char* path, bool writable, UncachedFile* file) {
   file->identity = {static_cast<unsigned long long>(st.st_dev),
                     static_cast<unsigned long long>(st.st_ino)};
   return true;
+}
+
+namespace {
+
+// The system says it has no such map, or none the process may ask for.
+bool cannot_map(int error) {
+  return error == ENOTSUP || error == EOPNOTSUPP || error == ENOTTY || error == ENOSYS ||
+         error == EINVAL || error == EPERM || error == EACCES;
+}
+
+// One request for the map, made again when a signal broke it off. -1, with
+// errno ENOTSUP when the system cannot say.
+template <typename Request>
+int ask_map(Request request) {
+  int result = -1;
+  for (int tries = 0; tries < 64 && result != 0; ++tries) {
+    result = request();
+    if (result != 0 && errno != EINTR)
+      break;
+  }
+  if (result != 0 && cannot_map(errno))
+    errno = ENOTSUP;
+  return result;
+}
+
+}  // namespace
+
+bool first_extent(const UncachedFile& file, unsigned long long* start) {
+  const auto fd = static_cast<int>(file.handle);
+#ifdef __linux__
+  // FIEMAP first; Linux's vfat answers only FIBMAP, which needs the right
+  // to raw I/O. The file's data goes to the device first (FIEMAP_FLAG_SYNC),
+  // so that every byte has its place.
+  // The request, with room for one extent after it.
+  alignas(struct fiemap)
+      std::array<unsigned char, sizeof(struct fiemap) + sizeof(struct fiemap_extent)>
+          request{};
+  auto* map = reinterpret_cast<struct fiemap*>(request.data());
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = 1;
+  if (ask_map([&] { return ioctl(fd, FS_IOC_FIEMAP, map); }) == 0) {
+    const struct fiemap_extent& extent = map->fm_extents[0];
+    // An extent without a place of its own (kept in the inode, or not yet
+    // placed) tells nothing of a chain.
+    constexpr unsigned kNoPlace = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
+                                  FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_DATA_TAIL |
+                                  FIEMAP_EXTENT_NOT_ALIGNED | FIEMAP_EXTENT_SHARED;
+    if (map->fm_mapped_extents == 0 || (extent.fe_flags & kNoPlace) != 0) {
+      errno = ENOTSUP;
+      return false;
+    }
+    *start = extent.fe_physical;
+    return true;
+  }
+  if (errno != ENOTSUP)
+    return false;
+  int block = 0;
+  if (ask_map([&] { return ioctl(fd, FIBMAP, &block); }) != 0)
+    return false;
+  if (block == 0) {  // no block there: a hole, or not yet placed
+    errno = ENOTSUP;
+    return false;
+  }
+  *start = static_cast<unsigned long long>(block);
+  return true;
+#elif defined(F_LOG2PHYS_EXT)
+  struct log2phys where {};
+  where.l2p_contigbytes = 1;
+  where.l2p_devoffset = 0;  // the file's first byte
+  if (ask_map([&] { return fcntl(fd, F_LOG2PHYS_EXT, &where); }) != 0)
+    return false;
+  *start = static_cast<unsigned long long>(where.l2p_devoffset);
+  return true;
+#else
+  (void)fd;
+  (void)start;
+  errno = ENOTSUP;
+  return false;
+#endif
 }
 
 bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
@@ -202,15 +312,31 @@ void close_uncached(const UncachedFile& file) {
   close(static_cast<int>(file.handle));
 }
 
+bool kept_apart_by_its_file_system(const UncachedFile& file) {
+  struct statfs volume;
+  if (fstatfs(static_cast<int>(file.handle), &volume) != 0)
+    return false;
+#ifdef __linux__
+  constexpr long kFat = 0x4d44;        // msdos and vfat
+  constexpr long kExfat = 0x2011BAB0;  // exFAT
+  constexpr long kFuse = 0x65735546;   // any FUSE file system, fusefat among them
+  const auto type = static_cast<long>(volume.f_type);
+  return type != kFat && type != kExfat && type != kFuse;
+#else
+  const std::string_view type = volume.f_fstypename;
+  return type != "msdos" && type != "exfat" && !type.contains("fuse");
+#endif
+}
+
 bool remove_own_file(const char* path) {
-  return std::remove(path) == 0;
+  return unlink(path) == 0 || errno == ENOENT;
 }
 
 int file_error() {
   return errno;
 }
 
-FILE* create_new_file(const char* path) {
+FILE* create_new_file(const char* path, bool* made) {
   int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 #ifdef __APPLE__
   // Apple's msdosfs writes a file's entry and FAT chain synchronously only
@@ -218,11 +344,18 @@ FILE* create_new_file(const char* path) {
   flags |= O_SYNC;
 #endif
   const int fd = open(path, flags, 0666);
-  if (fd < 0)
+  if (fd < 0) {
+    // Nothing stood there before: whatever does now was made by this call,
+    // whatever it reported.
+    const int error = errno;
+    *made = error != EEXIST && presence(path) != 0;
+    errno = error;
     return nullptr;
+  }
+  *made = true;
   FILE* file = fdopen(fd, "wb");
   if (!file)
-    close(fd);
+    close_keeping_errno(fd);
   return file;
 }
 
@@ -250,7 +383,16 @@ bool flush_to_disk(FILE* file) {
 // directory (with the FAT) is on the device. Apple's msdosfs frees them when
 // the last user lets go, too.
 bool remove_for_good(const char* const* paths, int count, Removal* results) {
-  std::vector<int> held;
+  // Room enough for the companions, kept on the stack: a removal half made
+  // must never stop for want of memory.
+  std::array<int, 8> held;
+  size_t held_count = 0;
+  if (count > static_cast<int>(held.size())) {
+    errno = E2BIG;
+    for (int i = 0; i < count; ++i)
+      results[i] = presence(paths[i]) == 0 ? Removal::kNotThere : Removal::kFailed;
+    return false;
+  }
   int removed_any = 0;
   for (int i = 0; i < count; ++i) {
     const int fd = hold_open(paths[i]);
@@ -269,11 +411,11 @@ bool remove_for_good(const char* const* paths, int count, Removal* results) {
     }
     removed_any |= results[i] == Removal::kRemoved;
     if (fd >= 0)
-      held.push_back(fd);
+      held[held_count++] = fd;
   }
-  const int flushed = !removed_any || flush_directory(directory_of(paths[0]));
-  for (const int fd : held)
-    close_keeping_errno(fd);
+  const int flushed = !removed_any || flush_directory(paths[0]);
+  for (size_t i = 0; i < held_count; ++i)
+    close_keeping_errno(held[i]);
   return flushed;
 }
 
@@ -297,7 +439,7 @@ Replaced replace_file(const char* from, const char* to) {
       return renamed == Renamed::kNo ? Replaced::kNo : Replaced::kNotSure;
     }
   }
-  int durable = flush_directory(directory_of(to));
+  int durable = flush_directory(to);
 #ifndef __APPLE__
   if (durable) {
     const int renamed = open_either_way(to);
@@ -326,7 +468,7 @@ Replaced place_file(const char* from, const char* to) {
   int durable = renamed >= 0 && flush_descriptor(renamed);
   if (renamed >= 0)
     close_keeping_errno(renamed);
-  durable = durable && flush_directory(directory_of(to));
+  durable = durable && flush_directory(to);
   return durable ? Replaced::kDurable : Replaced::kNotSure;
 #endif
 }

@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winioctl.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "system/durable_files.h"
 #include "system/storage_check.h"
@@ -92,7 +95,7 @@ bool visit_directory(const char* path) {
   return true;
 }
 
-FILE* open_regular_file(const char* path) {
+FILE* open_regular_file(const char* path, long long* size) {
   const std::wstring full = system_path(path);
   const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -117,6 +120,13 @@ FILE* open_regular_file(const char* path) {
     errno = error != ERROR_SUCCESS ? errno_from_error(error) : EINVAL;
     return nullptr;
   }
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(handle, &length)) {
+    set_errno_from_last_error();
+    CloseHandle(handle);
+    return nullptr;
+  }
+  *size = length.QuadPart;
   return stream_over(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
@@ -151,10 +161,13 @@ bool remove_leftover(const char* path) {
 
 bool remove_own_file(const char* path) {
   const std::wstring full = system_path(path);
-  return !full.empty() && DeleteFileW(full.c_str()) != 0 ? 1 : set_errno_from_last_error();
+  if (full.empty())
+    return false;
+  return DeleteFileW(full.c_str()) != 0 || nothing_there() ? 1 : set_errno_from_last_error();
 }
 
-FILE* create_new_file(const char* path) {
+FILE* create_new_file(const char* path, bool* made) {
+  *made = false;
   const std::wstring full = system_path(path);
   if (full.empty())
     return nullptr;
@@ -162,17 +175,15 @@ FILE* create_new_file(const char* path) {
   HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    set_errno_from_last_error();
+    // Nothing stood there before: whatever does now was made by this call,
+    // whatever it reported.
+    const DWORD error = GetLastError();
+    *made = error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && presence(full) != 0;
+    errno = errno_from_error(error);
     return nullptr;
   }
-  FILE* file = stream_over(handle, _O_WRONLY | _O_BINARY, "wb");
-  if (!file) {
-    // The file was made: without a stream over it, nothing else removes it.
-    const int error = errno;
-    DeleteFileW(full.c_str());
-    errno = error;
-  }
-  return file;
+  *made = true;
+  return stream_over(handle, _O_WRONLY | _O_BINARY, "wb");
 }
 
 void copy_owner_and_mode(FILE*, const char*) {
@@ -187,7 +198,15 @@ bool flush_to_disk(FILE* file) {
 }
 
 int file_error() {
-  set_errno_from_last_error();
+  // A runtime that failed without a failing system call leaves the last
+  // error as it was: clear, or what the listing left at its end. That is
+  // no cause: the runtime's own errno is the one there is.
+  const DWORD error = GetLastError();
+  if (error == ERROR_SUCCESS || error == ERROR_NO_MORE_FILES) {
+    const int runtime_error = errno;
+    return runtime_error != 0 ? runtime_error : EIO;
+  }
+  errno = errno_from_error(error);
   return errno;
 }
 
@@ -247,8 +266,13 @@ Replaced place_file(const char* from, const char* to) {
 
 bool open_uncached(const char* path, bool writable, UncachedFile* file) {
   const std::wstring full = system_path(path);
-  if (full.empty())
+  const DWORD attributes = attributes_of(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return full.empty() ? false : set_errno_from_last_error();
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    errno = EINVAL;  // no regular file
     return false;
+  }
   // Unbuffered: straight to and from the device, whole sectors at a time.
   const DWORD access = writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
   const DWORD flags =
@@ -282,8 +306,15 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
   DWORD done = 0;
   const BOOL ok = write ? WriteFile(handle, block, wanted, &done, &where)
                         : ReadFile(handle, block, wanted, &done, &where);
-  if (!ok)
+  if (!ok) {
+    // Unbuffered, a size that is not a whole number of the device's sectors
+    // is refused so: the check then tries the next block size.
+    if (GetLastError() == ERROR_INVALID_PARAMETER) {
+      errno = EINVAL;
+      return false;
+    }
     return set_errno_from_last_error();
+  }
   if (done != wanted) {
     errno = EIO;  // a short block from the device itself
     return false;
@@ -293,4 +324,48 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
 
 void close_uncached(const UncachedFile& file) {
   CloseHandle(reinterpret_cast<HANDLE>(file.handle));
+}
+
+// fastfat answers with the file's clusters: the first extent's logical
+// cluster number is where its chain begins.
+bool first_extent(const UncachedFile& file, unsigned long long* start) {
+  STARTING_VCN_INPUT_BUFFER from = {};
+  RETRIEVAL_POINTERS_BUFFER map = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(reinterpret_cast<HANDLE>(file.handle), FSCTL_GET_RETRIEVAL_POINTERS, &from,
+                       sizeof from, &map, sizeof map, &returned, nullptr)) {
+    const DWORD error = GetLastError();
+    // One extent is asked for: more of them is no failure.
+    if (error != ERROR_MORE_DATA) {
+      // A file system without the map, or a file without clusters.
+      if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+          error == ERROR_HANDLE_EOF) {
+        errno = ENOTSUP;
+        return false;
+      }
+      return set_errno_from_last_error();
+    }
+  }
+  // A true map begins where it was asked to, at the file's first cluster,
+  // and its first extent holds at least that one; one that does not (a
+  // stand-in's, as wine gives) tells nothing, and no place of its own
+  // (-1) neither.
+  if (map.ExtentCount == 0 || map.StartingVcn.QuadPart != 0 ||
+      map.Extents[0].NextVcn.QuadPart <= 0 || map.Extents[0].Lcn.QuadPart < 0) {
+    errno = ENOTSUP;
+    return false;
+  }
+  *start = static_cast<unsigned long long>(map.Extents[0].Lcn.QuadPart);
+  return true;
+}
+
+bool kept_apart_by_its_file_system(const UncachedFile& file) {
+  std::array<wchar_t, MAX_PATH + 1> name{};
+  if (!GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(file.handle), nullptr, 0, nullptr,
+                                     nullptr, nullptr, name.data(),
+                                     static_cast<DWORD>(name.size())))
+    return false;
+  // FAT, FAT32 and exFAT may hold one chain under two names.
+  const std::wstring_view type = name.data();
+  return !type.starts_with(L"FAT") && type != L"exFAT";
 }

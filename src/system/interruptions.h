@@ -34,3 +34,9 @@ void resume_interruptions();
 // Forgets the file to remove and lets held-back interruptions take effect,
 // as resume_interruptions does.
 void release_interruptions();
+
+// The run's verdict is decided: an interruption from now on no longer ends
+// the process, so that its exit status is the verdict's (a read waiting for
+// ENTER returns instead, and the program ends as it would have). Closing
+// the console window on Windows still ends it, with the verdict's status.
+void settle_interruptions(int status);

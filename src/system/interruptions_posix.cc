@@ -18,6 +18,7 @@ constexpr int kNamedInterruptions[] = {
 #endif
 };
 volatile sig_atomic_t removal_armed = 0;
+volatile sig_atomic_t settled = 0;
 const char* removal_path = nullptr;
 volatile sig_atomic_t second_removal_armed = 0;
 const char* second_removal_path = nullptr;
@@ -36,6 +37,8 @@ sigset_t interruption_set() {
 }
 
 extern "C" void on_interruption(int signal_number) {
+  if (settled)
+    return;  // the verdict is given: the run ends with its status
   if (removal_armed)
     unlink(removal_path);
   if (second_removal_armed)
@@ -93,4 +96,8 @@ void release_interruptions() {
   removal_armed = 0;
   second_removal_armed = 0;
   resume_interruptions();
+}
+
+void settle_interruptions(int /*status*/) {
+  settled = 1;
 }

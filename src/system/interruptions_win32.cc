@@ -18,6 +18,8 @@ std::wstring removal_storage;
 const wchar_t* volatile removal_path = nullptr;
 std::wstring second_removal_storage;
 const wchar_t* volatile second_removal_path = nullptr;
+// The verdict's exit status once it is given, -1 before.
+volatile LONG settled_status = -1;
 // Set by the handler before it waits: an interruption arrived.
 volatile LONG interrupted = 0;
 
@@ -49,6 +51,14 @@ constexpr UINT kInterruptedStatus = 0xC000013A;
 BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
     return FALSE;
+  // The verdict is given: the run ends with its status, by itself, or at
+  // once with that status when the console goes away.
+  const LONG status = InterlockedCompareExchange(&settled_status, -1, -1);
+  if (status >= 0) {
+    if (event == CTRL_CLOSE_EVENT)
+      TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    return TRUE;
+  }
   InterlockedExchange(&interrupted, 1);
   EnterCriticalSection(&interruption_gate);
   end_interrupted(false);
@@ -104,4 +114,8 @@ void release_interruptions() {
   removal_path = nullptr;
   second_removal_path = nullptr;
   resume_interruptions();
+}
+
+void settle_interruptions(int status) {
+  InterlockedExchange(&settled_status, status);
 }

@@ -1,11 +1,12 @@
 // The storage check, the same on every system: only the block reads and
-// writes past the cache are the system's.
+// writes past the cache, and the map of where a file begins, are the
+// system's.
 #include "system/storage_check.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <memory>
-#include <vector>
 
 #include "failure/failure.h"
 #include "system/interruptions.h"
@@ -13,20 +14,22 @@
 namespace {
 
 constexpr size_t kLargestBlock = 4096;
+constexpr int kTries = 64;
+
+// Two blocks, aligned as direct I/O wants them: kept, so that the check
+// asks for no memory.
+alignas(kLargestBlock) std::array<unsigned char, 2 * kLargestBlock> blocks;
 
 struct Closer {
   void operator()(const UncachedFile* file) const { close_uncached(*file); }
 };
 using ClosedOnReturn = std::unique_ptr<const UncachedFile, Closer>;
 
-}  // namespace
-
-namespace {
-
-// One block call, made again when a signal broke it off.
+// One block call, made again when a signal broke it off; errno stays EINTR
+// when signals keep breaking it off.
 bool block_io(const UncachedFile& file, unsigned char* block, size_t size, long long at,
               bool write) {
-  for (int tries = 0; tries < 64; ++tries) {
+  for (int tries = 0; tries < kTries; ++tries) {
     if (uncached_io(file, block, size, at, write))
       return true;
     if (errno != EINTR)
@@ -36,33 +39,25 @@ bool block_io(const UncachedFile& file, unsigned char* block, size_t size, long 
 }
 
 // What a failed call says: that the system cannot look this way, or that
-// the device or the process failed.
+// the device or the process failed (an interruption that keeps coming
+// included: the check was not made).
 Storage after_failure() {
-  return is_device_or_process_failure(errno) ? Storage::kFailed : Storage::kUnknown;
+  return is_device_or_process_failure(errno) || errno == EINTR ? Storage::kFailed
+                                                               : Storage::kUnknown;
 }
 
-}  // namespace
+// What a failed opening says: nothing there, or something that is no
+// regular file, holds no chain that its removal could free; any other
+// failure is the check's, with its cause.
+Storage after_opening_failed() {
+  return errno == ENOENT || errno == EINVAL ? Storage::kSeparate : Storage::kFailed;
+}
 
-Storage shares_storage(const char* leftover, const char* database, long offset) {
-  UncachedFile left;
-  UncachedFile db;
-  if (!open_uncached(leftover, true, &left))
-    return errno == ENOENT ? Storage::kSeparate : after_failure();
-  const ClosedOnReturn left_closer(&left);
-  if (!open_uncached(database, false, &db))
-    return errno == ENOENT ? Storage::kSeparate : after_failure();
-  const ClosedOnReturn db_closer(&db);
-  if (left.identity == db.identity)
-    return Storage::kSeparate;  // one file, two links: removing a name frees nothing
-  if (offset < 0)
+// The device's own answer, at the byte at offset of both files.
+Storage device_answer(const UncachedFile& left, const UncachedFile& db, long offset) {
+  if (offset < 0 || !left.direct || !db.direct)
     return Storage::kUnknown;
-
-  // Two blocks, aligned as direct I/O wants them.
-  std::vector<unsigned char> raw(3 * kLargestBlock);
-  void* aligned = raw.data();
-  size_t space = raw.size();
-  std::align(kLargestBlock, 2 * kLargestBlock, aligned, space);
-  auto* mine = static_cast<unsigned char*>(aligned);
+  unsigned char* mine = blocks.data();
   unsigned char* theirs = mine + kLargestBlock;
 
   // Blocks of the usual logical sizes: the first the device takes is used.
@@ -118,4 +113,44 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
     return Storage::kSeparate;
   }
   return Storage::kUnknown;
+}
+
+// The system's answer: two entries that begin on one cluster are one chain.
+Storage map_answer(const UncachedFile& left, const UncachedFile& db) {
+  unsigned long long mine = 0;
+  unsigned long long theirs = 0;
+  if (!first_extent(left, &mine) || !first_extent(db, &theirs))
+    return errno == ENOTSUP ? Storage::kUnknown : Storage::kFailed;
+  return mine == theirs ? Storage::kShared : Storage::kSeparate;
+}
+
+}  // namespace
+
+Storage shares_storage(const char* leftover, const char* database, long offset) {
+  UncachedFile left;
+  UncachedFile db;
+  if (!open_uncached(leftover, true, &left)) {
+    // A left-over that may not be written: only the map can tell.
+    if (errno != EACCES && errno != EPERM)
+      return after_opening_failed();
+    if (!open_uncached(leftover, false, &left))
+      return after_opening_failed();
+    left.direct = false;
+  }
+  const ClosedOnReturn left_closer(&left);
+  if (!open_uncached(database, false, &db))
+    return after_opening_failed();
+  const ClosedOnReturn db_closer(&db);
+  if (left.identity == db.identity)
+    return Storage::kSeparate;  // one file, two links: removing a name frees nothing
+  // An empty file holds no cluster: removing it frees nothing, and the
+  // database, empty, has none to lose.
+  if (left.size == 0 || db.size == 0)
+    return Storage::kSeparate;
+  Storage seen = device_answer(left, db, offset);
+  if (seen == Storage::kUnknown)
+    seen = map_answer(left, db);
+  if (seen == Storage::kUnknown && kept_apart_by_its_file_system(db))
+    seen = Storage::kSeparate;
+  return seen;
 }

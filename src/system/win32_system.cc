@@ -3,11 +3,15 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <new>
 #include <string_view>
 
+#include "failure/failure.h"
 #include "text/utf8.h"
 
-int errno_from_error(DWORD error) {
+namespace {
+
+int errno_kind(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -50,8 +54,19 @@ int errno_from_error(DWORD error) {
     case ERROR_MEDIA_CHANGED:
       return EIO;  // damage, or the player gone
     default:
-      return EINVAL;
+      return 0;
   }
+}
+
+}  // namespace
+
+int errno_from_error(DWORD error) {
+  const int kind = errno_kind(error);
+  // An error the table does not know says nothing of a missing file or a
+  // refusal: it is taken for the device's, and its code is kept for the
+  // message (ERROR_FILE_INVALID when a removable volume changed, say).
+  note_system_code(EIO, kind == 0 ? error : 0);
+  return kind == 0 ? EIO : kind;
 }
 
 bool set_errno_from_last_error() {
@@ -107,9 +122,25 @@ bool fill_text(std::wstring& text, Fill fill) {
   return false;
 }
 
+std::wstring long_system_path(const char* path);
+
 }  // namespace
 
 std::wstring system_path(const char* path) {
+  // Out of memory, the path is not made: the caller sees an empty path and
+  // the last error says why, as for any other failure.
+  try {
+    return long_system_path(path);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    errno = ENOMEM;
+    return {};
+  }
+}
+
+namespace {
+
+std::wstring long_system_path(const char* path) {
   const std::u16string units = name_to_utf16(path);
   std::wstring relative(units.begin(), units.end());
   const bool absolute = (relative.size() >= 2 && relative[1] == L':') ||
@@ -142,3 +173,5 @@ std::wstring system_path(const char* path) {
   }
   return with_long_prefix(full);
 }
+
+}  // namespace

@@ -13,7 +13,9 @@
 // input/output errors (EIO), so that the user is sent to the file system
 // check; a write-protected volume is EROFS; a refusal (access, sharing, a
 // lock) EACCES; a shortage of the volume or the process ENOSPC, ENOMEM or
-// EMFILE; nothing at the path ENOENT.
+// EMFILE; nothing at the path ENOENT. Any error it does not list is EIO,
+// and its code goes to the failure record (note_system_code), so that the
+// message names it.
 int errno_from_error(DWORD error);
 
 // Sets errno from GetLastError() and returns 0, the failure result.
@@ -28,6 +30,7 @@ bool nothing_there();
 // take at any length: "\\?\" before a drive path, "\\?\UNC\" before a
 // share. Every name is kept as it is: no "." or ".." is resolved beyond
 // the program's own "./" and no trailing dot or space is dropped. Empty,
-// with errno and the last error as the failing call left them, when the
+// with errno ENOMEM when memory ran out, and with errno and the last error
+// as the failing call left them when the
 // current folder cannot be read.
 std::wstring system_path(const char* path);

@@ -146,9 +146,8 @@ int mac_stored_name(const char* listed, char* out, size_t size) {
   if (name.size() > kMaxListedNameBytes || name.find('/') != std::string_view::npos)
     return -1;
   const int count = mac_stored_units(name, units.data(), static_cast<int>(units.size()));
-  const std::string stored = utf16_to_name(std::u16string(units.begin(), units.begin() + count));
-  if (stored.size() + 1 > size)
-    return -1;
-  std::memcpy(out, stored.c_str(), stored.size() + 1);
-  return static_cast<int>(stored.size());
+  // Copied unit for unit, so that no memory is asked for.
+  std::array<char16_t, 2 * kMaxListedNameBytes> stored;
+  std::copy_n(units.begin(), count, stored.begin());
+  return utf16_to_name_in({stored.data(), static_cast<size_t>(count)}, out, size);
 }

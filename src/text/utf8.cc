@@ -121,9 +121,11 @@ char32_t take_name_code_point(std::string_view* bytes) {
   return code;
 }
 
-std::string utf16_to_name(std::u16string_view units) {
-  std::string bytes;
-  bytes.reserve(units.size() * 3);
+namespace {
+
+// Hands each byte of units' 8-bit form to put.
+template <typename Put>
+void encode_name(std::u16string_view units, Put put) {
   for (size_t i = 0; i < units.size(); ++i) {
     char32_t code = units[i];
     const bool pair = code >= 0xD800 && code <= 0xDBFF && i + 1 < units.size() &&
@@ -131,22 +133,45 @@ std::string utf16_to_name(std::u16string_view units) {
     if (pair)
       code = 0x10000 + ((code - 0xD800) << 10) + (units[++i] - 0xDC00);
     if (code < 0x80) {
-      bytes += static_cast<char>(code);
+      put(static_cast<char>(code));
     } else if (code < 0x800) {
-      bytes += static_cast<char>(0xC0 | (code >> 6));
-      bytes += static_cast<char>(0x80 | (code & 0x3F));
+      put(static_cast<char>(0xC0 | (code >> 6)));
+      put(static_cast<char>(0x80 | (code & 0x3F)));
     } else if (code < 0x10000) {  // a lone surrogate too
-      bytes += static_cast<char>(0xE0 | (code >> 12));
-      bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      bytes += static_cast<char>(0x80 | (code & 0x3F));
+      put(static_cast<char>(0xE0 | (code >> 12)));
+      put(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      put(static_cast<char>(0x80 | (code & 0x3F)));
     } else {
-      bytes += static_cast<char>(0xF0 | (code >> 18));
-      bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      bytes += static_cast<char>(0x80 | (code & 0x3F));
+      put(static_cast<char>(0xF0 | (code >> 18)));
+      put(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+      put(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      put(static_cast<char>(0x80 | (code & 0x3F)));
     }
   }
+}
+
+}  // namespace
+
+std::string utf16_to_name(std::u16string_view units) {
+  std::string bytes;
+  bytes.reserve(units.size() * 3);
+  encode_name(units, [&](char byte) { bytes += byte; });
   return bytes;
+}
+
+int utf16_to_name_in(std::u16string_view units, char* out, size_t size) {
+  size_t length = 0;
+  bool fits = size > 0;
+  encode_name(units, [&](char byte) {
+    if (length + 1 < size)
+      out[length++] = byte;
+    else
+      fits = false;
+  });
+  if (!fits)
+    return -1;
+  out[length] = '\0';
+  return static_cast<int>(length);
 }
 
 std::u16string name_to_utf16(std::string_view bytes) {

@@ -34,6 +34,10 @@ char32_t take_name_code_point(std::string_view* bytes);
 // A name or path from the system's UTF-16 into the program's 8-bit form.
 std::string utf16_to_name(std::u16string_view units);
 
+// The same into out, which holds size bytes, terminated, asking for no
+// memory: its length, or -1 when it does not fit.
+int utf16_to_name_in(std::u16string_view units, char* out, size_t size);
+
 // Back into UTF-16 for the system: character by character as
 // take_name_code_point takes them (a byte that begins no sequence as that
 // byte's own value).

@@ -5,15 +5,16 @@
 // "open-null" (the null device), "getdents64" (one read of a folder's listing), "openat" (a folder
 // opened inside its parent), "open-old" (the old database opened to be read), "fstat-old" (its kind
 // asked, once opened), "read-database" (a read of it: the stream's error flag is set as a failed
-// read sets it), "write-silent" (a write of the temporary file that fails but reports success, as a
-// C runtime that keeps the error in the stream's flag does), "pread" or "pwrite" (a block read or
-// written past the cache, by the storage check); @N picks the Nth such call (the first by default).
-// WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another that ends a program: ALRM, USR1, USR2,
-// XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered just before the call goes on (for "open-temp"
-// just after it), as if the user pressed Ctrl-C at that moment, or an error (EIO by default,
-// EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR) that the call then fails with; SWAP, for
-// "openat", exchanges the folder for a link to TARNWICK_OUTSIDE just before it is opened, as
-// another program could. With
+// read sets it), "read-short" (a read of it that gives no bytes and no error), "fdopen" (the stream
+// over the temporary file, once it exists), "write-silent" (a write of the temporary file that
+// fails but reports success, as a C runtime that keeps the error in the stream's flag does),
+// "pread" or "pwrite" (a block read or written past the cache, by the storage check); @N picks the
+// Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another
+// that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered just
+// before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at that
+// moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR,
+// EISDIR, EINVAL) that the call then fails with; SWAP, for "openat", exchanges the folder for a
+// link to TARNWICK_OUTSIDE just before it is opened, as another program could. With
 // ":done" a "rename" or "unlink" is made first and reported failed after, as a device can
 // answer a change it made. Only the Linux loader preloads it into any program; elsewhere
 // it is empty.
@@ -79,7 +80,7 @@ int failing(std::string_view call, int* signal_after = nullptr) {
   for (const auto& [name, number] :
        {std::pair{"EACCES", EACCES}, std::pair{"ENOSPC", ENOSPC}, std::pair{"ENFILE", ENFILE},
         std::pair{"EROFS", EROFS}, std::pair{"ENOENT", ENOENT}, std::pair{"ENOMEM", ENOMEM},
-        std::pair{"EINTR", EINTR}})
+        std::pair{"EINTR", EINTR}, std::pair{"EISDIR", EISDIR}, std::pair{"EINVAL", EINVAL}})
     if (what == name)
       return number;
   return EIO;
@@ -189,13 +190,25 @@ extern "C" int open(const char* path, int flags, ...) {
 constexpr int kStreamError = 0x20;
 
 extern "C" size_t fread(void* buffer, size_t size, size_t count, FILE* stream) {
-  if (old_database_fd >= 0 && fileno(stream) == old_database_fd)
+  if (old_database_fd >= 0 && fileno(stream) == old_database_fd) {
     if (const int error = failing("read-database")) {
       stream->_flags |= kStreamError;
       errno = error;
       return 0;
     }
+    if (failing("read-short"))
+      return 0;
+  }
   return next<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size, count, stream);
+}
+
+extern "C" FILE* fdopen(int fd, const char* mode) noexcept {
+  if (temporary_fd >= 0 && fd == temporary_fd)
+    if (const int error = failing("fdopen")) {
+      errno = error;
+      return nullptr;
+    }
+  return next<FILE* (*)(int, const char*)>("fdopen")(fd, mode);
 }
 
 extern "C" size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {

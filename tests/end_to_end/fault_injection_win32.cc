@@ -16,10 +16,10 @@
 // call then fails with (ERROR_GEN_FAILURE by default); with ":done" a call
 // that changes the volume (WriteFile, MoveFileExW, DeleteFileW, FlushFileBuffers,
 // SetFileAttributesW, RemoveDirectoryW...) is made first and reported failed
-// after, as a device can answer a write it made (a call that makes a handle
-// never is). CloseHandle and FindClose always let the handle go. WHAT may instead
-// be CTRL_C: a Ctrl-C event, delivered as Windows delivers it (the console
-// handler on a thread of its own), just before the call goes on.
+// after, as a device can answer a write it made (of the calls that make a
+// handle only CreateFileW is: the file is made, its handle closed). CloseHandle and FindClose
+// always let the handle go. WHAT may instead be CTRL_C: a Ctrl-C event, delivered as Windows
+// delivers it (the console handler on a thread of its own), just before the call goes on.
 // TARNWICK_FAULT_PATH, when set, counts only the calls whose path (or whose
 // handle's path) ends with it, such as "\iTunesSD".
 //
@@ -310,10 +310,15 @@ HANDLE WINAPI hook_CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                HANDLE model) {
   const std::wstring name = path ? path : L"";
   const Verdict verdict = before(kCreateFileW, name, CALLER);
-  if (verdict.fail)
+  if (verdict.fail && !verdict.done_first)
     return fail(verdict.error, INVALID_HANDLE_VALUE);
   HANDLE handle = original<decltype(&CreateFileW)>(kCreateFileW)(path, access, share, security,
                                                                  disposition, flags, model);
+  if (verdict.fail) {
+    if (handle != INVALID_HANDLE_VALUE)
+      original<decltype(&CloseHandle)>(kCloseHandle)(handle);
+    return fail(verdict.error, INVALID_HANDLE_VALUE);
+  }
   track(handle, name);
   return handle;
 }

@@ -430,6 +430,26 @@ def verify(args):
     return 1
 
 
+def share(args):
+    """Puts iTunesSD.tmp on iTunesSD's chain, with its size: the state a
+    crash in a rename on a sync mount leaves, made for any database."""
+    with open(args.image, "rb") as f:
+        image = bytearray(f.read())
+    entries = {}
+    for name in (b"ITUNESSD   ", b"ITUNESSDTMP"):
+        found = [at for at in range(0, len(image) - 32, 32)
+                 if image[at:at + 11] == name and image[at + 11] & 0x18 == 0]
+        if len(found) != 1:
+            sys.exit("%s: %d short entries" % (name, len(found)))
+        entries[name] = found[0]
+    db, tmp = entries[b"ITUNESSD   "], entries[b"ITUNESSDTMP"]
+    for field in ((20, 22), (26, 28), (28, 32)):  # first cluster (high, low), size
+        image[tmp + field[0]:tmp + field[1]] = image[db + field[0]:db + field[1]]
+    with open(args.image, "wb") as f:
+        f.write(image)
+    return 0 if shared_pair(bytes(image))[0] else 1
+
+
 def main():
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="command", required=True)
@@ -454,7 +474,11 @@ def main():
     v.add_argument("image")
     v.add_argument("expect")
     v.add_argument("status")
+    s = sub.add_parser("share")
+    s.add_argument("image")
     args = parser.parse_args()
+    if args.command == "share":
+        return share(args)
     if args.command == "replay":
         return replay(args)
     if args.command == "names":

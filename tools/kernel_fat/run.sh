@@ -68,6 +68,11 @@ boot() {
   [ -z "${MOUNT_OPTIONS:-}" ] || append="$append tarnwick.mount=$MOUNT_OPTIONS"
   [ -z "${PROGRAM_OPTION:-}" ] || append="$append tarnwick.args=$PROGRAM_OPTION"
   local drives=(-drive "file=$volume,format=raw,if=virtio")
+  # SECTOR_SIZE, when set, gives the volume's disk sectors of that size.
+  if [ -n "${SECTOR_SIZE:-}" ]; then
+    drives=(-drive "file=$volume,format=raw,if=none,id=volume"
+      -device "virtio-blk-pci,drive=volume,logical_block_size=$SECTOR_SIZE,physical_block_size=$SECTOR_SIZE")
+  fi
   if [ -n "$log" ]; then
     append="$append tarnwick.record=1"
     drives+=(-drive "file=$log,format=raw,if=virtio")
@@ -302,6 +307,79 @@ PY
     "$(find "$dir/states" -name 'shared-*.img' | wc -l) on states with a shared chain"
   rm -rf "$dir/states"
 done
+# Shared chains of small databases: one without tracks (18 bytes, no byte
+# the player never reads), one track with a path of more than 230
+# characters (that byte past the first 512-byte block), and three tracks
+# (under 4,096 bytes), on 512- and 4,096-byte sectors. Each is made as a
+# crash in a rename on a sync mount leaves it (iTunesSD.tmp on the
+# database's chain): the run must stop, name the damage and change
+# neither file. The same volume with a left-over of its own must succeed.
+unset MOUNT_OPTIONS
+small_stopped=0 small_states=0 small_healthy=0 small_healthy_states=0
+for sector in 512 4096; do
+  for kind in empty long-path three; do
+    dir=$work/small-$kind-$sector
+    rm -rf "$dir"
+    mkdir -p "$dir/tree/iPod_Control/iTunes"
+    case $kind in
+      long-path)
+        mkdir -p "$dir/tree/$(printf 'F%.0s' $(seq 110))"
+        printf 'audio' >"$dir/tree/$(printf 'F%.0s' $(seq 110))/$(printf 'n%.0s' $(seq 125)).mp3" ;;
+      three) for n in 1 2 3; do printf 'audio' >"$dir/tree/track $n.mp3"; done ;;
+    esac
+    (cd "$dir/tree" && "$program" -q >/dev/null)
+    itunes=$dir/tree/iPod_Control/iTunes
+    size=40M
+    [ "$sector" = 512 ] || size=300M
+    truncate -s "$size" "$dir/base.img"
+    mkfs.vfat -F 32 -S "$sector" -s 1 -n IPOD "$dir/base.img" >/dev/null
+    mcopy -s -i "$dir/base.img" "$dir/tree/"* ::/
+    # The next run's database is the same: the same files.
+    python3 - "$itunes/iTunesSD" "$dir/expect.json" <<'PY'
+import json, sys
+db = open(sys.argv[1], "rb").read().hex()
+json.dump({"old": db, "new": db, "companions": {}}, open(sys.argv[2], "w"))
+PY
+    for state in shared healthy; do
+      image=$dir/$state.img
+      cp "$dir/base.img" "$image"
+      if [ "$state" = shared ]; then
+        mcopy -i "$image" /dev/null ::/iPod_Control/iTunes/iTunesSD.tmp
+        python3 "$here/crash_states.py" share "$image" || { fail "small-$kind-$sector: no shared chain made"; continue; }
+      else
+        mcopy -i "$image" "$itunes/iTunesSD" ::/iPod_Control/iTunes/iTunesSD.tmp
+      fi
+      cp "$image" "$image.before"
+      out=$(SECTOR_SIZE=$sector boot "$image")
+      note_boot "$(sed -n 's/^@@boot-seconds //p' <<<"$out")"
+      status=$(status_of <<<"$out")
+      if [ -z "$status" ]; then
+        fail "small-$kind-$sector $state: $(no_report "$out")"
+        continue
+      fi
+      if [ "$state" = shared ]; then
+        small_states=$((small_states + 1))
+        verdict=$(python3 "$here/crash_states.py" verify --before "$image.before" "$image" \
+          "$dir/expect.json" "$status" <<<"$(transcript_of <<<"$out")") &&
+          small_stopped=$((small_stopped + 1)) ||
+          fail "small-$kind-$sector shared: $verdict"
+      else
+        small_healthy_states=$((small_healthy_states + 1))
+        if [ "$status" = 0 ] && ! mdir -i "$image" ::/iPod_Control/iTunes/iTunesSD.tmp >/dev/null 2>&1 &&
+          fsck.vfat -n "$image" >/dev/null 2>&1; then
+          small_healthy=$((small_healthy + 1))
+        else
+          fail "small-$kind-$sector healthy: status $status: $(transcript_of <<<"$out" | tail -n 3 | paste -sd '|' -)"
+        fi
+      fi
+      rm -f "$image.before"
+    done
+    rm -f "$dir"/*.img
+  done
+done
+echo "small databases: $small_stopped of $small_states shared states stopped with nothing changed," \
+  "$small_healthy of $small_healthy_states healthy ones rebuilt"
+
 echo "kernel FAT rig: $(($(date +%s) - started)) s, $failures failures, the longest boot" \
   "$longest_boot s (of at most $boot_seconds)"
 if [ "$failures" != 0 ]; then exit 1; fi
