@@ -324,7 +324,7 @@ bool kept_apart_by_its_file_system(const UncachedFile& file) {
   return type != kFat && type != kExfat && type != kFuse;
 #else
   const std::string_view type = volume.f_fstypename;
-  return type != "msdos" && type != "exfat" && !type.contains("fuse");
+  return type != "msdos" && type != "exfat" && type.find("fuse") == std::string_view::npos;
 #endif
 }
 
