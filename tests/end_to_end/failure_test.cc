@@ -216,6 +216,23 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{.name = "left_over_with_the_database_bytes_in_its_own_storage",
                     .scenario = Scenario::kLeftOver, .output = kCompleted, .rebuilt = true,
                     .status = 0, .posix_only = false},
+        // The same with no byte the check may change (a database without
+        // tracks), or with it past the first block (a long path): where the
+        // file system is not FAT's, storage of its own all the same.
+        HostileCase{.name = "left_over_of_a_database_without_tracks", .arrange = [](Player& d) {
+                      d.old_db = d.old_db.substr(0, 2) + '\0' + d.old_db.substr(3, 15);
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    }, .output = lines({"Using iTunesSD file header from existing database.",
+                                        "Rebuilding iTunesSD entry header from scratch."}) +
+                                 kWalked + closing(1, {"OK.", "OK.", "OK."}),
+                    .rebuilt = true, .status = 0},
+        HostileCase{.name = "left_over_with_its_byte_past_the_first_block",
+                    .arrange = [](Player& d) {
+                      d.old_db = first_entry_naming(d.old_db, "/" + std::string(240, 'a'));
+                      write_file(d.tree.database(), d.old_db);
+                      write_file(d.tree.itunes() / kTemp, d.old_db);
+                    }, .output = kCompleted, .rebuilt = true, .status = 0},
         HostileCase{.name = "left_over_linked_to_the_database", .arrange = [](Player& d) {
                       fs::create_hard_link(d.tree.database(), d.tree.itunes() / kTemp);
                     }, .output = kCompleted, .rebuilt = true, .status = 0},

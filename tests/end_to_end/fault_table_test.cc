@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -67,7 +68,8 @@ const std::vector<std::string> kWindowsTracks = {"a.mp3", "Music/b.mp3", "Music/
 const std::string kDatabaseIncomplete = "The database may be incomplete: run this program again.";
 const char* const kLeftLines[] = {"Nothing was changed on the iPod.",
                                   "The old database was kept, but its playback state was reset.",
-                                  kDatabaseIncomplete.c_str()};
+                                  kDatabaseIncomplete.c_str(),
+                                  "No database was written, but the playback state was reset."};
 constexpr const char* kLabels[] = {"playback state", "statistics", "shuffle sequence"};
 
 bool has(const std::string& text, const std::string& part) {
@@ -80,6 +82,16 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);)
     each.push_back(line);
   return each;
+}
+
+// The number of a Windows error a fault names by its number ("ReadFile:1450"):
+// only errors the program's translation does not know are, and it names
+// them so. 0 for one named by its name.
+unsigned long windows_code(std::string fault) {
+  if (fault.ends_with(":done"))
+    fault.resize(fault.size() - 5);
+  const size_t colon = fault.rfind(':');
+  return colon == std::string::npos ? 0 : std::strtoul(fault.c_str() + colon + 1, nullptr, 10);
 }
 
 bool failed(End end) {
@@ -242,10 +254,11 @@ std::string companions_reset(const Player& player, int reset) {
 }
 
 // Why a run broke the rules, or "" when it kept them. cause is the errno
-// kind of the error made to happen (0 for none). A "not found" (ENOENT) for
-// what is there is acted on as the truth: the run must lose nothing, but
-// what it names is what came of it.
-std::string judge(const Player& player, const RunResult& run, int cause) {
+// kind of the error made to happen (0 for none), code the number of a
+// Windows error the program's translation does not know (0 for none). A
+// "not found" (ENOENT) for what is there is acted on as the truth: the run
+// must lose nothing, but what it names is what came of it.
+std::string judge(const Player& player, const RunResult& run, int cause, unsigned long code = 0) {
   const bool false_absence = cause == ENOENT;
   const bool later = player.scenario == Scenario::kLaterPlayer;
   const Reference& r = reference();
@@ -309,15 +322,18 @@ std::string judge(const Player& player, const RunResult& run, int cause) {
   if (!error.starts_with(head) || !error.ends_with(")!"))
     return "an unknown error: " + error;
   const std::string named = error.substr(error.rfind(": ") + 2);
-  if (cause != 0 && !false_absence && named != std::string(std::strerror(cause)) + ")!")
+  const std::string code_text = code != 0 ? " (Windows error " + std::to_string(code) + ")" : "";
+  if (cause != 0 && !false_absence && named != std::strerror(cause) + code_text + ")!")
     return "the cause is misnamed: " + error;
   if (!false_absence && ((cause == EIO) != has(out, damage_advice()) ||
                          (cause == EROFS) != has(out, read_only_advice())))
     return "the advice does not fit the cause: " + error;
   if (after.starts_with(kLeftLines[0]))
     return old_kept(true);
-  if (after.starts_with(kLeftLines[1]))
-    return old_kept(false);
+  if (after.starts_with(kLeftLines[1]) || after.starts_with(kLeftLines[3]))
+    return (player.old_db == kNoFile) != after.starts_with(kLeftLines[3])
+               ? "what was left is misnamed: " + after
+               : old_kept(false);
   if (!after.starts_with(kDatabaseIncomplete))
     return "what was left is not said";
   // The next run, without a fault, must mend it.
@@ -334,7 +350,8 @@ std::vector<std::string> windows_lines(const FaultRow& row) {
   std::vector<std::string> each;
   switch (row.end) {
     case End::kFailed:
-      each = {could_not(row.step, row.cause), kLeftLines[static_cast<int>(row.left)]};
+      each = {could_not(row.step, row.cause, windows_code(row.win32)),
+              kLeftLines[static_cast<int>(row.left)]};
       if (row.cause == EIO)
         each.push_back(damage_advice());
       if (row.cause == EROFS)
@@ -379,7 +396,7 @@ void run_on_windows(const FaultRow& row) {
       EXPECT_FALSE(path_exists(player.tree.itunes() / kTemp));
       continue;
     }
-    EXPECT_EQ(judge(player, run, row.cause), "") << run.output;
+    EXPECT_EQ(judge(player, run, row.cause, windows_code(row.win32)), "") << run.output;
     EXPECT_EQ(run.status, failed(row.end) ? 1 : 0) << run.output;
     const std::vector<std::string> each = lines_of(run.output);
     for (const std::string& start : windows_lines(row))
@@ -450,7 +467,11 @@ INSTANTIATE_TEST_SUITE_P(
                  .step = "resetting the playback state", .left = Left::kPlaybackState, .reset = 3},
         FaultRow{.name = "rename_fails", .posix = "rename",
                  .win32 = "MoveFileExW:ERROR_GEN_FAILURE", .step = "replacing iTunesSD",
-                 .left = Left::kDatabase, .reset = 3},
+                 .left = Left::kPlaybackState, .reset = 3},
+        FaultRow{.name = "rename_fails_without_old_database", .posix = "rename",
+                 .win32 = "MoveFileExW:ERROR_GEN_FAILURE", .scenario = kNoDatabase,
+                 .step = "replacing iTunesSD", .left = Left::kPlaybackStateWithoutDatabase,
+                 .reset = 3},
         FaultRow{.name = "rename_refused", .posix = "rename:EACCES",
                  .win32 = "MoveFileExW:ERROR_ACCESS_DENIED", .step = "replacing iTunesSD",
                  .cause = EACCES, .left = Left::kPlaybackState, .reset = 3},
@@ -510,6 +531,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{.name = "temporary_files_stream_cannot_be_made",
                  .win32 = "GetFileType:ERROR_NOT_READY", .win32_path = "\\iTunesSD.tmp",
                  .step = "creating the temporary file"},
+        // Made, then reported failed: the file that exists is removed.
+        FaultRow{.name = "temporary_file_exists_when_its_creation_fails",
+                 .posix = "fdopen:ENOMEM", .win32 = "CreateFileW:ERROR_NOT_ENOUGH_MEMORY:done",
+                 .win32_path = "\\iTunesSD.tmp", .step = "creating the temporary file",
+                 .cause = ENOMEM, .reached = kTemplates},
         FaultRow{.name = "temporary_files_stream_without_memory",
                  .win32 = "GetFileType:ERROR_NOT_ENOUGH_MEMORY", .win32_path = "\\iTunesSD.tmp",
                  .step = "creating the temporary file", .cause = ENOMEM},
@@ -526,6 +552,23 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{.name = "no_memory_to_read_the_old_database", .posix = "read-database:ENOMEM",
                  .win32 = "ReadFile:ERROR_NOT_ENOUGH_MEMORY", .win32_path = "\\iTunesSD",
                  .step = "reading the old database", .cause = ENOMEM, .reached = kStart},
+        FaultRow{.name = "old_database_read_short", .posix = "read-short",
+                 .step = "reading the old database", .reached = kStart},
+        FaultRow{.name = "old_database_read_EISDIR", .posix = "read-database:EISDIR",
+                 .step = "reading the old database", .cause = EISDIR, .reached = kStart},
+        FaultRow{.name = "old_database_read_EINVAL", .posix = "read-database:EINVAL",
+                 .step = "reading the old database", .cause = EINVAL, .reached = kStart},
+        // An error the translation does not know is the device's, by number.
+        FaultRow{.name = "old_database_unknown_windows_error_1450", .win32 = "ReadFile:1450",
+                 .win32_path = "\\iTunesSD", .step = "reading the old database"},
+        FaultRow{.name = "old_database_unknown_windows_error_1006", .win32 = "CreateFileW:1006",
+                 .win32_path = "\\iTunesSD", .step = "reading the old database"},
+        FaultRow{.name = "old_database_unknown_windows_error_87", .win32 = "ReadFile:87",
+                 .win32_path = "\\iTunesSD", .step = "reading the old database"},
+        FaultRow{.name = "old_database_unknown_windows_error_123", .win32 = "ReadFile:123",
+                 .win32_path = "\\iTunesSD", .step = "reading the old database"},
+        FaultRow{.name = "old_database_unknown_windows_error_995", .win32 = "ReadFile:995",
+                 .win32_path = "\\iTunesSD", .step = "reading the old database"},
         FaultRow{.name = "read_of_the_old_database_interrupted_is_made_again",
                  .posix = "read-database:EINTR", .end = kCompleted, .cause = EINTR},
         FaultRow{.name = "old_database_cannot_be_opened", .posix = "open-old",
@@ -535,6 +578,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{.name = "read_of_a_later_players_database_fails", .posix = "read-database",
                  .win32 = "ReadFile:ERROR_NOT_READY", .win32_path = "\\iTunesSD",
                  .scenario = kLaterPlayer, .step = "reading the old database", .reached = kStart},
+        FaultRow{.name = "later_player_read_short", .posix = "read-short",
+                 .win32 = "ReadFile:87", .win32_path = "\\iTunesSD", .scenario = kLaterPlayer,
+                 .step = "reading the old database", .reached = kStart},
         FaultRow{.name = "later_players_database_type_unknown",
                  .win32 = "GetFileType:ERROR_GEN_FAILURE", .win32_path = "\\iTunesSD",
                  .scenario = kLaterPlayer, .step = "reading the old database"},
@@ -565,6 +611,9 @@ INSTANTIATE_TEST_SUITE_P(
                  .win32 = "ReadFile@2:ERROR_DEVICE_NOT_CONNECTED", .win32_path = "\\iTunesSD.tmp",
                  .scenario = kLeftOver, .step = "checking the left-over temporary file",
                  .reached = kTemplates},
+        FaultRow{.name = "storage_check_unknown_windows_error", .win32 = "ReadFile:1450",
+                 .win32_path = "\\iTunesSD.tmp", .scenario = kLeftOver,
+                 .step = "checking the left-over temporary file"},
         FaultRow{.name = "storage_check_change_made_then_reported_failed",
                  .win32 = "WriteFile:ERROR_GEN_FAILURE:done", .win32_path = "\\iTunesSD.tmp",
                  .scenario = kLeftOver, .step = "checking the left-over temporary file"},
@@ -620,12 +669,14 @@ INSTANTIATE_TEST_SUITE_P(
                  .cause = EACCES},
         FaultRow{.name = "root_listing_on_a_full_disk", .win32 = "FindNextFileW:ERROR_DISK_FULL",
                  .step = "searching for files", .cause = ENOSPC},
+        // Below the root too, a device that fails the listing stops the run.
         FaultRow{.name = "listing_breaks_off_below_the_root", .posix = "getdents64@4",
-                 .end = kCompleted,
+                 .win32 = "FindFirstFileW@3:ERROR_DEVICE_NOT_CONNECTED",
+                 .step = "searching for files",
                  .output = kBanner + "\n\n" + kTemplatesKept +
                            lines({"", "Searching for files on the iPod.", "/: 1 files",
                                   "/iPod_Control: cannot browse"}) +
-                           closing(1, {"OK.", "OK.", "OK."})},
+                           write_error("searching for files", EIO)},
         // What the run left is read from the volume: a companion reported
         // missing while it is there was not reset, one reported failed
         // after it went was, and a rename reported failed after it was made
@@ -660,6 +711,12 @@ constexpr WindowsError kSweptErrors[] = {
     {"ERROR_PATH_NOT_FOUND", ENOENT},    {"ERROR_TOO_MANY_OPEN_FILES", EMFILE},
     {"ERROR_LOCK_VIOLATION", EACCES},
 };
+
+// Errors the program's translation does not know, by number: the device's
+// fault, never "not there", each named by its number. Made to happen only
+// at the calls that make or change a file, before and after they are made.
+constexpr WindowsError kUnknownErrors[] = {
+    {"1450", EIO}, {"1006", EIO}, {"87", EIO}, {"123", EIO}, {"995", EIO}};
 
 // The calls that change the volume: each also fails after it was made.
 const std::set<std::string> kWritingCalls = {"WriteFile",          "MoveFileExW",
@@ -700,10 +757,11 @@ std::vector<std::pair<std::string, std::string>> calls_of_a_run(Scenario scenari
 
 // Every file call of a run fails in turn, the program's and the C
 // runtime's for it, with each error of kSweptErrors, and the writing calls
-// with each error after they were made too; in each scenario of a used
-// player (kScenarios). A left-over or a missing database changes the run
-// only until its walk begins: from there on the first scenario's run has
-// the same calls.
+// with each error after they were made too; the calls that make or change a
+// file with each of kUnknownErrors, before and after they are made; in
+// each scenario of a used player (kScenarios). A left-over or a missing
+// database changes the run only until its walk begins: from there on the
+// first scenario's run has the same calls.
 TEST(WindowsFaultSweep, EveryFileCallFailsInTurn) {
   SKIP_WITHOUT_WINDOWS_FAULT_BUILD();
   const auto started = std::chrono::steady_clock::now();
@@ -725,6 +783,10 @@ TEST(WindowsFaultSweep, EveryFileCallFailsInTurn) {
         if (kWritingCalls.contains(call))
           runs.push_back({scenario, call, nth, &error, true, caller, ""});
       }
+      if (kWritingCalls.contains(call) || call == "CreateFileW")
+        for (const WindowsError& error : kUnknownErrors)
+          for (const bool done : {false, true})
+            runs.push_back({scenario, call, nth, &error, done, caller, ""});
     }
   }
   std::atomic<size_t> next{0};
@@ -743,9 +805,9 @@ TEST(WindowsFaultSweep, EveryFileCallFailsInTurn) {
         ++retried;
         Player again(run.scenario, kWindowsTracks);
         result = run_tarnwick(again.tree.root(), with_win32_fault(fault));
-        run.problem = judge(again, result, run.error->cause);
+        run.problem = judge(again, result, run.error->cause, windows_code(fault));
       } else {
-        run.problem = judge(player, result, run.error->cause);
+        run.problem = judge(player, result, run.error->cause, windows_code(fault));
       }
       if (!run.problem.empty())
         run.problem = fault + ": " + run.problem + "\n" + result.output;

@@ -132,9 +132,17 @@ void Player::expect_rebuilt() const {
                                "3",
                                13) +
                            std::string(510, '\0') + std::string("\x01\0\0", 3);
-  const std::string entry = std::string("\x00\x02\x2E", 3) + std::string(3, '\x09') +
-                            std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09" + name;
-  EXPECT_TRUE(database() == old_db.substr(0, 18) + entry) << "the new database is not in place";
+  // The entry's template: the old database's, or one made from scratch
+  // when it held no entry.
+  const std::string fields =
+      old_db.size() >= 18 + 558
+          ? std::string(3, '\x09') + std::string(20, '\0') + "\x64\x09\x09\x01\x09\x09"
+          : std::string("\x5A\xA5\x01", 3) + std::string(20, '\0') +
+                std::string("\x64\0\0\x01\0\x02", 6);
+  const std::string entry = std::string("\x00\x02\x2E", 3) + fields + name;
+  std::string header = old_db.substr(0, 18);
+  header[2] = 1;  // the one track found
+  EXPECT_TRUE(database() == header + entry) << "the new database is not in place";
   for (const auto& name : kCompanions)
     EXPECT_FALSE(path_exists(tree.itunes() / name)) << name << " is reset";
   EXPECT_FALSE(path_exists(tree.itunes() / kTemp)) << "no temporary file is left";

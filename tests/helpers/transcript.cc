@@ -53,20 +53,28 @@ std::string read_only_advice() {
          check_tool() + ", then run this program again.";
 }
 
-std::string could_not(const std::string& step, int error) {
+std::string could_not(const std::string& step, int error, unsigned long windows_code) {
+  const std::string code =
+      windows_code != 0 ? " (Windows error " + std::to_string(windows_code) + ")" : "";
   return "ERROR: Could not write the new iPod database file (" + step + ": " +
-         std::strerror(error) + ")!";
+         std::strerror(error) + code + ")!";
 }
 
 std::string write_error(const std::string& step, int error, Left left) {
   const char* state = left == Left::kNothing ? "Nothing was changed on the iPod."
                       : left == Left::kPlaybackState
                           ? "The old database was kept, but its playback state was reset."
-                          : "The database may be incomplete: run this program again.";
+                      : left == Left::kDatabase
+                          ? "The database may be incomplete: run this program again."
+                          : "No database was written, but the playback state was reset.";
   if (error == EROFS)
     return lines({could_not(step, error), state, read_only_advice()});
   if (error == EIO)
     return lines({could_not(step, error), state, damage_advice()});
+  // The old database the user may not read: a refusal, not a full volume.
+  if ((error == EACCES || error == EPERM) && step == "reading the old database")
+    return lines({could_not(step, error), std::string(state) + " Please make sure that:",
+                  " (*) you have sufficient permissions to read and write the iPod database file"});
   return lines({could_not(step, error), std::string(state) + " Please make sure that:",
                 " (*) there is enough free space on the iPod volume",
                 " (*) the iPod stays connected until this program has ended"});

@@ -18,7 +18,7 @@ inline const std::string kSuccess =
     "The iPod shuffle database was rebuilt successfully.\nHave fun listening to your music!\n";
 
 // What a failed run says it left changed on the player.
-enum class Left { kNothing, kPlaybackState, kDatabase };
+enum class Left { kNothing, kPlaybackState, kDatabase, kPlaybackStateWithoutDatabase };
 
 // The lines, each followed by "\n".
 std::string lines(const std::vector<std::string>& each);
@@ -36,8 +36,9 @@ std::string closing(int count, const std::vector<std::string>& reset_outcomes = 
 std::string damage_advice();
 std::string read_only_advice();
 
-// The line of a failure at step, error's reason after it.
-std::string could_not(const std::string& step, int error);
+// The line of a failure at step, error's reason after it, and the Windows
+// error's number when the program's translation did not know it.
+std::string could_not(const std::string& step, int error, unsigned long windows_code = 0);
 
 // A failure's lines: the error, what it left and the advice that fits it.
 std::string write_error(const std::string& step, int error, Left left = Left::kNothing);
