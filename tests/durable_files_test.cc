@@ -74,9 +74,12 @@ TEST(DurableFiles, MayReplaceOnlyARegularFileOrNothing) {
   const fs::path file = dir.path() / "file";
   std::ofstream(file) << "x";
   fs::create_directory(dir.path() / "directory");
-  EXPECT_EQ(may_replace((dir.path() / "absent").string().c_str()), 1);
-  EXPECT_EQ(may_replace(file.string().c_str()), 1);
-  EXPECT_EQ(may_replace((dir.path() / "directory").string().c_str()), 0);
+  bool there = true;
+  EXPECT_TRUE(may_replace((dir.path() / "absent").string().c_str(), &there));
+  EXPECT_FALSE(there);
+  EXPECT_TRUE(may_replace(file.string().c_str(), &there));
+  EXPECT_TRUE(there);
+  EXPECT_FALSE(may_replace((dir.path() / "directory").string().c_str(), &there));
   long long size = -1;
   FILE* opened = open_regular_file(file.string().c_str(), &size);
   ASSERT_NE(opened, nullptr);

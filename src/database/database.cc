@@ -229,8 +229,14 @@ bool load_templates() {
 Opened open_database() {
   if (later_player_database)
     return Opened::kRefused;
-  if (!may_replace(kDatabasePath))
+  bool there = false;
+  if (!may_replace(kDatabasePath, &there))
     return refused_or_failed("opening the database", errno);
+  // A database this run did not read (the system said none was there, or
+  // another program has put one there since) may be a later player's: it
+  // is refused as one, never replaced unseen.
+  if (there && !old_database_found)
+    return Opened::kRefused;
   // Runs are one at a time, so whatever has the temporary file's name is
   // left from a run that died, or was put there: it is removed, never
   // opened or followed.

@@ -19,8 +19,9 @@
 // than a regular file is there.
 [[nodiscard]] FILE* open_regular_file(const char* path, long long* size);
 
-// true when nothing stands at path, or a regular file that may be written.
-[[nodiscard]] bool may_replace(const char* path);
+// true when nothing stands at path, or a regular file that may be written;
+// there then says which of the two.
+[[nodiscard]] bool may_replace(const char* path, bool* there);
 
 // Removes whatever stands at path without following a link: a file, a
 // link, a special file or an empty directory. true when nothing is there now.

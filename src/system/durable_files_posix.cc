@@ -145,8 +145,9 @@ FILE* open_regular_file(const char* path, long long* size) {
   return file;
 }
 
-bool may_replace(const char* path) {
+bool may_replace(const char* path, bool* there) {
   struct stat st;
+  *there = false;
   if (stat(path, &st) != 0)
     return errno == ENOENT;
   if (!S_ISREG(st.st_mode)) {
@@ -157,6 +158,7 @@ bool may_replace(const char* path) {
   if (fd < 0)
     return false;
   close(fd);
+  *there = true;
   return true;
 }
 

@@ -130,8 +130,9 @@ FILE* open_regular_file(const char* path, long long* size) {
   return stream_over(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
-bool may_replace(const char* path) {
+bool may_replace(const char* path, bool* there) {
   const std::wstring full = system_path(path);
+  *there = false;
   const DWORD attributes = attributes_of(full);
   if (attributes == INVALID_FILE_ATTRIBUTES)
     return nothing_there() ? 1 : set_errno_from_last_error();
@@ -144,6 +145,7 @@ bool may_replace(const char* path) {
   if (handle == INVALID_HANDLE_VALUE)
     return set_errno_from_last_error();
   CloseHandle(handle);
+  *there = true;
   return true;
 }
 

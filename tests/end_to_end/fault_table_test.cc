@@ -273,10 +273,7 @@ std::string judge(const Player& player, const RunResult& run, int cause, unsigne
   if (run.status == 0) {
     if (!out.ends_with(kSuccess) && !out.ends_with("However, playback MAY work correctly.\n"))
       return "status 0 without the verdict";
-    // A false "not found" hides a later player's database as any other:
-    // acted on as the truth, the run replaces it. (Left to the program's
-    // error handling: it could refuse to replace a database it did not read.)
-    if (later && !false_absence)
+    if (later)
       return "a later player's database is replaced";
     const bool from_scratch = has(out, "Rebuilding iTunesSD file header from scratch.");
     if (from_scratch && cause != ENOENT && player.scenario != Scenario::kNoDatabase)
@@ -581,6 +578,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{.name = "later_player_read_short", .posix = "read-short",
                  .win32 = "ReadFile:87", .win32_path = "\\iTunesSD", .scenario = kLaterPlayer,
                  .step = "reading the old database", .reached = kStart},
+        // A database the system called missing, found when the run comes
+        // to replace it, is refused unread.
+        FaultRow{.name = "later_players_database_reported_missing", .posix = "open-old:ENOENT",
+                 .win32 = "CreateFileW:ERROR_FILE_NOT_FOUND", .win32_path = "\\iTunesSD",
+                 .scenario = kLaterPlayer, .end = kRefused, .cause = ENOENT,
+                 .output = lines({kBanner, "", "Rebuilding iTunesSD file header from scratch.",
+                                  "Rebuilding iTunesSD entry header from scratch."}) +
+                           cannot_write(false)},
         FaultRow{.name = "later_players_database_type_unknown",
                  .win32 = "GetFileType:ERROR_GEN_FAILURE", .win32_path = "\\iTunesSD",
                  .scenario = kLaterPlayer, .step = "reading the old database"},
