@@ -75,6 +75,17 @@ bool uncached_io(const UncachedFile& file, unsigned char* block, size_t size, lo
 void close_uncached(const UncachedFile&) {
 }
 
+// What the files hold, read as any file is.
+FILE* open_regular_file(const char* path, long long* size) {
+  auto& store = *device.names.at(path);
+  *size = static_cast<long long>(store.size());
+  return fmemopen(store.data(), store.size(), "rb");
+}
+
+int file_error() {
+  return errno;
+}
+
 bool kept_apart_by_its_file_system(const UncachedFile&) {
   return device.apart;
 }
@@ -99,6 +110,8 @@ struct CheckCase {
   size_t size = 8192;       // of both files
   int map_error = ENOTSUP;  // the system's map: 0 when it can tell
   bool apart = false;
+  long differs_at = -1;  // a byte of the left-over's own store that differs
+  size_t left_size = 0;  // the left-over's, when not size
 };
 
 TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
@@ -132,6 +145,14 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
       {"one store, no byte, the map", true, 0, 0, false, Storage::kShared, -1, 18, 0},
       {"two stores, no byte, the map", false, 0, 0, false, Storage::kSeparate, -1, 18, 0},
       {"one store, no byte, no map", true, 0, 0, false, Storage::kUnknown, -1, 18},
+      // Without the device, different contents or sizes are different chains.
+      {"two stores, no byte, no map, contents differ", false, 0, 0, false, Storage::kSeparate, -1,
+       18, ENOTSUP, false, 17},
+      {"two stores, byte past the first block, no map, contents differ", false, 0, 0, false,
+       Storage::kSeparate, 700, 1000, ENOTSUP, false, 999},
+      {"two stores, no byte, no map, sizes differ", false, 0, 0, false, Storage::kSeparate, -1, 18,
+       ENOTSUP, false, -1, 1692},
+      {"two stores, no byte, no map, one content", false, 0, 0, false, Storage::kUnknown, -1, 5000},
       {"one store, no byte, the map fails", true, 0, 0, false, Storage::kFailed, -1, 18, EIO},
       {"one store, 512-byte blocks refused, small files", true, 1, EINVAL, false, Storage::kShared,
        600, 1000, 0},
@@ -150,8 +171,11 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
     device = {};
     const auto database = std::make_shared<std::vector<unsigned char>>(c.size, 0x09);
     device.names["iTunesSD"] = database;
-    device.names["iTunesSD.tmp"] =
-        c.one_store ? database : std::make_shared<std::vector<unsigned char>>(*database);
+    device.names["iTunesSD.tmp"] = c.one_store ? database
+                                               : std::make_shared<std::vector<unsigned char>>(
+                                                     c.left_size != 0 ? c.left_size : c.size, 0x09);
+    if (c.differs_at >= 0)
+      device.names["iTunesSD.tmp"]->at(c.differs_at) = 0x0A;
     const std::vector<unsigned char> before = *device.names["iTunesSD.tmp"];
     device.failing = c.failing;
     device.error = c.error;

@@ -14,6 +14,7 @@
 #include "failure/failure.h"
 #include "system/durable_files.h"
 #include "system/interruptions.h"
+#include "system/storage_check.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ struct Carried {
   std::string new_statistics;  // the header, then one record per new entry
   int32_t kept = 0;
   bool temp_file_ours = false;
-  bool found_shared = false;
+  bool leftover_in_question = false;
 };
 Carried carried;
 
@@ -87,18 +88,26 @@ bool carry_record(const uint8_t* record) {
 
 bool remove_statistics_leftover() {
   // New statistics are written only after the old ones are deleted, so the
-  // two names stand together only when a crash cut the rename between its
-  // two directory writes: then they share one cluster chain, and removing
-  // either name would free the other's clusters.
-  long long size = 0;
-  if (FILE* left = open_regular_file(kStatisticsTempPath, &size)) {
-    std::fclose(left);
-    if (FILE* kept = open_regular_file(kStatisticsPath, &size)) {
-      std::fclose(kept);
-      carried.found_shared = true;
-      record_damage_found("checking the left-over statistics file");
+  // two names stand together when a crash cut the rename between its two
+  // directory writes (one cluster chain under both: removing either name
+  // would free the other's clusters), or when the player made statistics
+  // anew beside what a killed run left (two files). The storage check
+  // parts the two; whatever it cannot tell keeps the left-over.
+  constexpr char kCheckingStep[] = "checking the left-over statistics file";
+  switch (shares_storage(kStatisticsTempPath, kStatisticsPath, -1)) {
+    case Storage::kSeparate:
+      break;
+    case Storage::kShared:
+      carried.leftover_in_question = true;
+      record_damage_found(kCheckingStep);
       return false;
-    }
+    case Storage::kUnknown:
+      carried.leftover_in_question = true;
+      record_cannot_tell(kCheckingStep);
+      return false;
+    case Storage::kFailed:
+      record_failure(kCheckingStep, errno);
+      return false;
   }
   if (remove_leftover(kStatisticsTempPath))
     return true;
@@ -215,6 +224,6 @@ void abandon_statistics() {
   carried.temp_file_ours = false;
 }
 
-bool statistics_share_storage() {
-  return carried.found_shared;
+bool statistics_leftover_in_question() {
+  return carried.leftover_in_question;
 }

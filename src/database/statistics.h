@@ -21,13 +21,15 @@ constexpr int kStatisticsRecordSize = 18;
 
 // Removes what a run that died left of new statistics (only runs that keep
 // statistics call it, so that other runs make the calls they always
-// made). false after recording the failure; the damage found when the
-// statistics stand beside it (see statistics_share_storage).
+// made). false after recording the failure: the damage found, or the
+// question left open, when the statistics stand beside it and may share
+// its storage (see statistics_leftover_in_question).
 [[nodiscard]] bool remove_statistics_leftover();
 
-// Whether the left-over and the statistics were found together: two names
-// for one cluster chain, which only the file system check can part.
-bool statistics_share_storage();
+// Whether the recorded damage or open question is the statistics' left-over
+// and the statistics (not the database's): two names that may be one
+// cluster chain, which only the file system check can part.
+bool statistics_leftover_in_question();
 
 // Reads the old database and its statistics, to be carried over. A
 // statistics file that does not match the database (its length, a record's

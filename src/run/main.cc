@@ -67,11 +67,14 @@ void say_read_only() {
     std::printf("\nThe temporary file iPod_Control/iTunes/iTunesSD.tmp could not be deleted (%s).",
                 std::strerror(not_removed));
   if (failure_could_not_tell()) {
+    const bool statistics = statistics_leftover_in_question();
     std::printf(
-        "\nThe left-over iTunesSD.tmp may share its storage with the database, and this "
+        "\nThe left-over %s may share its storage with the %s, and this "
         "system cannot tell: check the iPod's file system with %s, then delete "
-        "iPod_Control/iTunes/iTunesSD.tmp and run this program again.\n",
-        kFileSystemCheck);
+        "iPod_Control/iTunes/%s and run this program again.\n",
+        statistics ? "iTunesStats.tmp" : "iTunesSD.tmp",
+        statistics ? "statistics file" : "database", kFileSystemCheck,
+        statistics ? "iTunesStats.tmp" : "iTunesSD.tmp");
   } else if (failure_is_read_only()) {
     std::printf("\n");
     say_read_only();
@@ -82,11 +85,11 @@ void say_read_only() {
         "\nThe iPod's file system may be damaged: check it with %s, then run this program "
         "again.\n",
         kFileSystemCheck);
-    if (statistics_share_storage())
+    if (statistics_leftover_in_question())
       std::printf(
-          "The statistics file and the left-over iTunesStats.tmp share their storage. The next "
-          "run makes new statistics, so only play counts and places are lost if the check "
-          "shortens or removes them.\n");
+          "The statistics file and the left-over iTunesStats.tmp share their storage. After "
+          "the check, delete iPod_Control/iTunes/iTunesStats.tmp; only play counts and places "
+          "are lost if the check shortens or removes them.\n");
     else if (failure_found_damage())
       std::printf(
           "The database file and the left-over iTunesSD.tmp share their storage. The next "
@@ -199,6 +202,11 @@ bool report_reset(const char* label, Removal outcome) {
 }
 
 void quit_program(int status) {
+  // The run's own files are gone or in place by now: once the lock is let
+  // go, an interruption must not remove the next run's files, and it ends
+  // the program with the verdict's status.
+  release_interruptions();
+  settle_interruptions(status);
   // A run left waiting for ENTER must not keep the next one waiting.
   unlock_player();
   if (pause_on_exit) {

@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "failure/failure.h"
+#include "system/durable_files.h"
 #include "system/interruptions.h"
 
 namespace {
@@ -115,6 +118,47 @@ Storage device_answer(const UncachedFile& left, const UncachedFile& db, long off
   return Storage::kUnknown;
 }
 
+// What the two files hold, read as any file is: a rename's two entries on
+// one chain carry one size, and one chain holds one content, so a
+// difference in either is storage of its own. Equal files tell nothing.
+Storage content_answer(const char* leftover, const char* database, long long left_size,
+                       long long db_size) {
+  if (left_size != db_size)
+    return Storage::kSeparate;
+  long long size = 0;
+  FILE* mine = open_regular_file(leftover, &size);
+  if (!mine)
+    return Storage::kFailed;
+  FILE* theirs = open_regular_file(database, &size);
+  if (!theirs) {
+    const int error = errno;
+    std::fclose(mine);
+    errno = error;
+    return Storage::kFailed;
+  }
+  Storage seen = Storage::kUnknown;
+  for (;;) {
+    const size_t got = std::fread(blocks.data(), 1, kLargestBlock, mine);
+    const size_t also = std::fread(blocks.data() + kLargestBlock, 1, kLargestBlock, theirs);
+    if (std::ferror(mine) || std::ferror(theirs)) {
+      errno = file_error();
+      seen = Storage::kFailed;
+      break;
+    }
+    if (got != also || std::memcmp(blocks.data(), blocks.data() + kLargestBlock, got) != 0) {
+      seen = Storage::kSeparate;
+      break;
+    }
+    if (got < kLargestBlock)
+      break;
+  }
+  const int error = errno;
+  std::fclose(mine);
+  std::fclose(theirs);
+  errno = error;
+  return seen;
+}
+
 // The system's answer: two entries that begin on one cluster are one chain.
 Storage map_answer(const UncachedFile& left, const UncachedFile& db) {
   unsigned long long mine = 0;
@@ -148,6 +192,8 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
   if (left.size == 0 || db.size == 0)
     return Storage::kSeparate;
   Storage seen = device_answer(left, db, offset);
+  if (seen == Storage::kUnknown)
+    seen = content_answer(leftover, database, left.size, db.size);
   if (seen == Storage::kUnknown)
     seen = map_answer(left, db);
   if (seen == Storage::kUnknown && kept_apart_by_its_file_system(db))

@@ -28,7 +28,9 @@ enum class Storage {
 // killed half-way leaves only a left-over whose byte differs, which the
 // next check finds separate. Where the device cannot be asked so (no such
 // byte, offset -1: a database without tracks; a byte whose block is not
-// wholly inside both files; no direct I/O), the system's map decides: one
+// wholly inside both files; no direct I/O), files of different sizes or
+// contents are separate (a rename's two entries carry one size, and one
+// chain holds one content); for equal ones the system's map decides: one
 // first cluster is one chain; where neither can look, a file system other
 // than FAT's keeps two files apart. A call broken off by a signal is made again,
 // a few times; any other failure of the device or the process, an
