@@ -51,31 +51,46 @@ bool is_directory_behind_link(int dir_fd, const char* name) {
 }
 
 // Uses the type the listing reports; only links and file systems that
-// report no type cost a stat call.
-EntryKind classify(int dir_fd, unsigned char type, const char* name) {
+// report no type cost a stat call. false, with errno set, when that call
+// failed: a folder taken for a file would drop its tracks unseen.
+bool classify(int dir_fd, unsigned char type, const char* name, EntryKind* kind) {
   if (type == DT_UNKNOWN) {
     struct stat st;
     if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      return kFile;
-    if (S_ISDIR(st.st_mode))
-      return kDirectory;
-    type = S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+      return false;
+    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
   }
-  if (type == DT_DIR)
-    return kDirectory;
-  if (type == DT_LNK && is_directory_behind_link(dir_fd, name))
-    return kLinkToDirectory;
-  return kFile;
+  *kind = type == DT_DIR                                             ? kDirectory
+          : type == DT_LNK && is_directory_behind_link(dir_fd, name) ? kLinkToDirectory
+                                                                     : kFile;
+  return true;
 }
 
 }  // namespace
 
+// Listing a folder leaves its access time as it was: a look writes nothing
+// to the device. Only its owner (or root) may ask so; anyone else lists it
+// as usual.
+#ifdef O_NOATIME
+constexpr int kUnseen = O_NOATIME;
+#else
+constexpr int kUnseen = 0;
+#endif
+
 DirCursor* dir_open(const char* path) {
-  return open_listing(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  int fd = open(path, kFlags | kUnseen);
+  if (fd < 0 && errno == EPERM && kUnseen != 0)
+    fd = open(path, kFlags);
+  return open_listing(fd);
 }
 
 DirCursor* dir_open_inside(const DirCursor* parent, const char* name) {
-  return open_listing(openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(parent->fd, name, kFlags | kUnseen);
+  if (fd < 0 && errno == EPERM && kUnseen != 0)
+    fd = openat(parent->fd, name, kFlags);
+  return open_listing(fd);
 }
 
 bool dir_next(DirCursor* cursor, const char** name, int* is_dir) {
@@ -89,7 +104,14 @@ bool dir_next(DirCursor* cursor, const char** name, int* is_dir) {
       cursor->finished = 1;
       return false;
     }
-    const EntryKind kind = classify(cursor->fd, entry.type, entry.name);
+    EntryKind kind = kFile;
+    if (!classify(cursor->fd, entry.type, entry.name, &kind)) {
+      if (errno == ENOENT)
+        continue;  // gone since it was listed
+      cursor->error = errno;
+      cursor->finished = 1;
+      return false;
+    }
     if (kind == kLinkToDirectory)
       continue;
     *name = entry.name;

@@ -8,11 +8,12 @@
 // read sets it), "read-short" (a read of it that gives no bytes and no error), "fdopen" (the stream
 // over the temporary file, once it exists), "write-silent" (a write of the temporary file that
 // fails but reports success, as a C runtime that keeps the error in the stream's flag does),
-// "pread" or "pwrite" (a block read or written past the cache, by the storage check); @N picks the
-// Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or another
-// that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered just
-// before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at that
-// moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR,
+// "pread" or "pwrite" (a block read or written past the cache, by the storage check), "fstatat" (a
+// look at a listed entry's kind, the listing then giving no kinds, as some file systems' do); @N
+// picks the Nth such call (the first by default). WHAT is a signal (INT, TERM, HUP, QUIT, KILL, or
+// another that ends a program: ALRM, USR1, USR2, XCPU, VTALRM, PROF, PWR, STKFLT, RTMIN), delivered
+// just before the call goes on (for "open-temp" just after it), as if the user pressed Ctrl-C at
+// that moment, or an error (EIO by default, EACCES, ENOSPC, ENFILE, EROFS, ENOENT, ENOMEM, EINTR,
 // EISDIR, EINVAL) that the call then fails with; SWAP, for "openat", exchanges the folder for a
 // link to TARNWICK_OUTSIDE just before it is opened, as another program could. With
 // ":done" a "rename" or "unlink" is made first and reported failed after, as a device can
@@ -252,7 +253,21 @@ extern "C" ssize_t getdents64(int fd, void* buffer, size_t length) {
     errno = error;
     return -1;
   }
-  return next<ssize_t (*)(int, void*, size_t)>("getdents64")(fd, buffer, length);
+  const ssize_t got = next<ssize_t (*)(int, void*, size_t)>("getdents64")(fd, buffer, length);
+  const char* fault = std::getenv("TARNWICK_FAULT");
+  if (got > 0 && fault && std::string_view(fault).starts_with("fstatat"))
+    for (ssize_t at = 0; at < got;
+         at += reinterpret_cast<dirent64*>(static_cast<char*>(buffer) + at)->d_reclen)
+      reinterpret_cast<dirent64*>(static_cast<char*>(buffer) + at)->d_type = DT_UNKNOWN;
+  return got;
+}
+
+extern "C" int fstatat(int dir_fd, const char* path, struct stat* st, int flags) {
+  if (const int error = failing("fstatat")) {
+    errno = error;
+    return -1;
+  }
+  return next<int (*)(int, const char*, struct stat*, int)>("fstatat")(dir_fd, path, st, flags);
 }
 
 extern "C" int openat(int dir_fd, const char* path, int flags, ...) {

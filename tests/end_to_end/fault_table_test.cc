@@ -682,6 +682,12 @@ INSTANTIATE_TEST_SUITE_P(
                            lines({"", "Searching for files on the iPod.", "/: 1 files",
                                   "/iPod_Control: cannot browse"}) +
                            write_error("searching for files", EIO)},
+        // A listing that gives no kinds: a failed look at one breaks it off.
+        FaultRow{.name = "entry_kind_unreadable_on_a_failing_device", .posix = "fstatat@2",
+                 .step = "searching for files",
+                 .output = kBanner + "\n\n" + kTemplatesKept +
+                           lines({"", "Searching for files on the iPod.", "/: cannot browse"}) +
+                           write_error("searching for files", EIO)},
         // What the run left is read from the volume: a companion reported
         // missing while it is there was not reset, one reported failed
         // after it went was, and a rename reported failed after it was made
