@@ -30,9 +30,8 @@ FILE* open_for_reading(const char* path, long long* size) {
 
 }  // namespace
 
-FILE* open_old_database() {
-  long long size = 0;
-  return open_for_reading(kDatabasePath, &size);
+FILE* open_old_database(long long* size) {
+  return open_for_reading(kDatabasePath, size);
 }
 
 bool read_whole_file(const char* path, std::string* bytes) {

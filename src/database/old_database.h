@@ -12,8 +12,9 @@
 [[nodiscard]] bool read_whole_file(const char* path, std::string* bytes);
 
 // Opens the database for reading, making an open that a signal broke off
-// again. Null, with errno set, as read_old_database fails.
-[[nodiscard]] FILE* open_old_database();
+// again, and sets size to its length. Null, with errno set, as
+// read_old_database fails.
+[[nodiscard]] FILE* open_old_database(long long* size);
 
 // Reads the whole database into bytes. false, with errno set, when it
 // could not be opened or read (ENOENT: there is none; EINVAL or EISDIR:

@@ -53,14 +53,23 @@ struct Comparison {
 Comparison comparison;
 
 // Reads the old database's templates and stored paths. false, with errno
-// set, when it could not be read.
-bool read_stored_paths() {
+// set, when it could not be read, or gave fewer or more bytes than the
+// size it was opened with (what it left out is not known).
+bool read_stored_paths(long long size) {
   // A buffer of its own: given none, the C library takes its small default.
   static std::array<char, 1 << 16> read_buffer;
   std::setvbuf(comparison.old, read_buffer.data(), _IOFBF, read_buffer.size());
   comparison.start_length =
       std::fread(comparison.start.data(), 1, comparison.start.size(), comparison.old);
   comparison.old_size = comparison.start_length;
+  // The start is where a later player's database shows: a read that gave
+  // less of it than the file holds, without an error, tells nothing.
+  if (!std::ferror(comparison.old) &&
+      static_cast<long long>(comparison.start_length) <
+          std::min(size, static_cast<long long>(comparison.start.size()))) {
+    errno = EIO;
+    return false;
+  }
   const int32_t count = stored_track_count({comparison.start.data(), comparison.start_length});
   const auto header_count = comparison.start_length < kFileHeaderSize
                                 ? 0
@@ -79,6 +88,10 @@ bool read_stored_paths() {
   }
   if (std::ferror(comparison.old)) {
     errno = file_error();
+    return false;
+  }
+  if (static_cast<long long>(comparison.old_size) != size) {
+    errno = EIO;  // a short read the system did not explain
     return false;
   }
   if (std::fseek(comparison.old, kFileHeaderSize, SEEK_SET) != 0) {
@@ -232,7 +245,8 @@ int check_database_or_throw(void (*before_waiting)()) {
   }
   if (!lock_database(before_waiting))
     return cannot_tell(read_failure());
-  comparison.old = open_old_database();
+  long long old_size = 0;
+  comparison.old = open_old_database(&old_size);
   const bool database_there = comparison.old != nullptr;
   if (!database_there) {
     if (errno == EISDIR || errno == EINVAL)
@@ -241,7 +255,7 @@ int check_database_or_throw(void (*before_waiting)()) {
       record_failure("reading the old database", errno);
       return cannot_tell(read_failure());
     }
-  } else if (!read_stored_paths()) {
+  } else if (!read_stored_paths(old_size)) {
     record_failure("reading the old database", errno);
     return cannot_tell(read_failure());
   }

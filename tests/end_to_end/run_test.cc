@@ -1,5 +1,7 @@
 // The run from start to end: transcripts, arguments, templates, companions.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
@@ -296,12 +298,17 @@ struct CheckCase {
   std::function<void(std::string&)> edit_database;  // after the rebuild
   std::vector<std::string> report;                  // after the banner's empty line
   int status;
+  std::string fault{};  // a preloaded fault (fault_injection.cc), or ""
 };
 
 class Check : public testing::TestWithParam<CheckCase> {};
 
 TEST_P(Check, ChangesNothingAndTellsWhatARebuildWould) {
   const CheckCase& c = GetParam();
+  if (!c.fault.empty()) {
+    SKIP_FOR_WINDOWS_BUILD("faults are preloaded into the POSIX program");
+    SKIP_WITHOUT_PRELOAD();
+  }
   DeviceTree tree;
   for (const std::string& file : c.files) {
     if (file[0] != '-')
@@ -321,9 +328,24 @@ TEST_P(Check, ChangesNothingAndTellsWhatARebuildWould) {
   }
   tree.add_file("iPod_Control/iTunes/iTunesStats", "stats");
   const auto before = snapshot(tree.root());
-  const RunResult run = run_tarnwick(tree.root(), {.args = {"--check"}});
+  // Access times long past, which a read or a listing would bring to now.
+  const timespec past[2] = {{1577836800, 0}, {0, UTIME_OMIT}};
+  for (const auto& [path, state] : before)  // listed first: a listing touches them too
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), past, AT_SYMLINK_NOFOLLOW), 0);
+  RunOptions options = c.fault.empty() ? RunOptions{} : with_posix_fault(c.fault);
+  options.args = {"--check"};
+  const RunResult run = run_tarnwick(tree.root(), options);
   EXPECT_EQ(run.status, c.status);
   EXPECT_EQ(run.output, lines({kBanner, ""}) + lines(c.report));
+#ifdef __linux__  // the one system with a way to read without touching them
+  for (const auto& [path, state] : before) {
+    struct stat st {};
+    if (windows_build())
+      break;
+    EXPECT_TRUE(stat(path.c_str(), &st) == 0 && st.st_atim.tv_sec == past[0].tv_sec)
+        << path << ": its access time changed";
+  }
+#endif
   EXPECT_EQ(snapshot(tree.root()), before) << "no byte and no time stamp changed";
 }
 
@@ -386,7 +408,15 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   [](std::string& db) { db.replace(0, 4, "bdhs"); },
                   {"Cannot check the database (iTunesSD belongs to a later iPod model)."},
-                  2}),
+                  2},
+        // A read that gives nothing and names no error tells nothing.
+        CheckCase{"later_player_read_short",
+                  {"a.mp3"},
+                  true,
+                  [](std::string& db) { db.replace(0, 4, "bdhs"); },
+                  {"Cannot check the database (reading the old database: Input/output error)."},
+                  2,
+                  "read-short"}),
     NameOfCase());
 
 // Statistics for three tracks, each record's bytes its own.
