@@ -9,6 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "database/database.h"
 #include "database/entry_writer.h"
 #include "database/old_database.h"
 #include "failure/failure.h"
@@ -146,6 +147,10 @@ bool read_old_statistics_or_throw() {
       return false;
     }
   }
+  // A later player's database is refused as it is: its statistics stay
+  // unread, and unmentioned.
+  if (is_later_player_database(carried.old_database))
+    return true;
   const int32_t tracks = stored_track_count(carried.old_database);
   if (carried.old_database.empty() || !sound(carried.old_statistics, tracks)) {
     std::printf("The statistics do not match the old database: they are reset.\n");
@@ -206,8 +211,10 @@ bool write_new_statistics() {
 bool commit_statistics() {
   // The old statistics were deleted before the database's rename.
   const Replaced replaced = place_file(kStatisticsTempPath, kStatisticsPath);
+  // One not removed is a left-over, which the next run keeping statistics
+  // checks and removes; this run's line says FAILED all the same.
   if (replaced == Replaced::kNo)
-    abandon_statistics();
+    static_cast<void>(abandon_statistics());
   carried.temp_file_ours = false;  // on kNotSure it may be the statistics now
   return replaced == Replaced::kDurable;
 }
@@ -218,10 +225,10 @@ bool report_kept_statistics(bool committed) {
   return committed;
 }
 
-void abandon_statistics() {
-  if (carried.temp_file_ours)
-    remove_own_file(kStatisticsTempPath);
+int abandon_statistics() {
+  const bool removed = !carried.temp_file_ours || remove_own_file(kStatisticsTempPath);
   carried.temp_file_ours = false;
+  return removed ? 0 : errno;
 }
 
 bool statistics_leftover_in_question() {

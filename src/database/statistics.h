@@ -57,5 +57,6 @@ bool commit_statistics();
 // Returns committed.
 bool report_kept_statistics(bool committed);
 
-// Removes the temporary statistics file this run made, if any.
-void abandon_statistics();
+// Removes the temporary statistics file this run made, if any. 0 when it
+// is gone (or was never made), otherwise why it could not be removed.
+int abandon_statistics();

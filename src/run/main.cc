@@ -58,7 +58,7 @@ void say_read_only() {
 
 [[noreturn]] void fail_rebuild() {
   const int not_removed = abandon_database();
-  abandon_statistics();
+  const int statistics_not_removed = abandon_statistics();
   release_interruptions();
   settle_interruptions(1);
   std::printf("ERROR: Could not write the new iPod database file (%s)!\n%s", read_failure(),
@@ -66,6 +66,10 @@ void say_read_only() {
   if (not_removed != 0)
     std::printf("\nThe temporary file iPod_Control/iTunes/iTunesSD.tmp could not be deleted (%s).",
                 std::strerror(not_removed));
+  if (statistics_not_removed != 0)
+    std::printf(
+        "\nThe temporary file iPod_Control/iTunes/iTunesStats.tmp could not be deleted (%s).",
+        std::strerror(statistics_not_removed));
   if (failure_could_not_tell()) {
     const bool statistics = statistics_leftover_in_question();
     std::printf(

@@ -262,6 +262,11 @@ INSTANTIATE_TEST_SUITE_P(
                     .leftover_stays = true},
         HostileCase{.name = "database_of_a_later_player", .scenario = Scenario::kLaterPlayer,
                     .output = cannot_write(), .posix_only = false},
+        // Its statistics are not read, nor said to be reset.
+        HostileCase{.name = "database_of_a_later_player_keeping_places",
+                    .scenario = Scenario::kLaterPlayer,
+                    .options = {.args = {"-q", "--keep-places"}}, .output = cannot_write(),
+                    .posix_only = false},
         HostileCase{.name = "standard_output_closed",
                     .options = {.shell = "\"$@\" >&-; echo \"status $?\""},
                     .output = "status 0\n", .rebuilt = true, .status = 0},
