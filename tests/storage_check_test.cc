@@ -21,13 +21,14 @@ namespace {
 // The device: each name leads to a store; two names may lead to one.
 struct Device {
   std::map<std::string, std::shared_ptr<std::vector<unsigned char>>> names;
-  int calls = 0;       // block reads and writes so far
-  int failing = 0;     // the call (1, 2, ...) that fails; 0 for none
-  int error = EIO;     // with this error
-  bool lands = false;  // the failing write is made all the same
-  int map_error = 0;   // what the system's map fails with; 0: it tells each store
-  bool apart = false;  // a file system that never shares storage between files
-  int held = 0;        // interruptions held back now
+  int calls = 0;                   // block reads and writes so far
+  int failing = 0;                 // the call (1, 2, ...) that fails; 0 for none
+  int error = EIO;                 // with this error
+  bool lands = false;              // the failing write is made all the same
+  int map_error = 0;               // what the system's map fails with; 0: it tells each store
+  bool apart = false;              // a file system that never shares storage between files
+  bool numbered_by_store = false;  // files numbered by where they begin
+  int held = 0;                    // interruptions held back now
   bool unheld_write = false;
 };
 Device device;
@@ -49,7 +50,10 @@ bool open_uncached(const char* path, bool, UncachedFile* file) {
   }
   file->handle = reinterpret_cast<intptr_t>(found->second.get());
   file->size = static_cast<long long>(found->second->size());
-  file->identity = {1, reinterpret_cast<uintptr_t>(path)};  // two names, two entries
+  // Two names, two entries; or one number for one store where a system
+  // numbers files by their first cluster.
+  file->identity = {1, device.numbered_by_store ? reinterpret_cast<uintptr_t>(found->second.get())
+                                                : reinterpret_cast<uintptr_t>(path)};
   return true;
 }
 
@@ -112,6 +116,7 @@ struct CheckCase {
   bool apart = false;
   long differs_at = -1;  // a byte of the left-over's own store that differs
   size_t left_size = 0;  // the left-over's, when not size
+  bool numbered_by_store = false;
 };
 
 TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
@@ -166,6 +171,13 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
        ENOTSUP, true},
       {"one store, no byte, the map fails, not FAT", true, 0, 0, false, Storage::kFailed, -1, 18,
        EIO, true},
+      // One number for both names: one chain on FAT, two links elsewhere.
+      {"one store, numbered by it", true, 0, 0, false, Storage::kShared, -1, 18, ENOTSUP, false, -1,
+       0, true},
+      {"one file, two links, not FAT", true, 0, 0, false, Storage::kSeparate, -1, 18, ENOTSUP, true,
+       -1, 0, true},
+      {"two stores, numbered by them", false, 0, 0, false, Storage::kUnknown, -1, 5000, ENOTSUP,
+       false, -1, 0, true},
   };
   for (const CheckCase& c : cases) {
     device = {};
@@ -182,6 +194,7 @@ TEST(StorageCheck, SharedOnlyWhenItsOwnChangeIsSeen) {
     device.lands = c.lands;
     device.map_error = c.map_error;
     device.apart = c.apart;
+    device.numbered_by_store = c.numbered_by_store;
     EXPECT_EQ(shares_storage("iTunesSD.tmp", "iTunesSD", c.offset), c.expected) << c.name;
     EXPECT_EQ(device.held, 0) << c.name << ": interruptions are let go";
     EXPECT_FALSE(device.unheld_write) << c.name << ": every write is made while they are held";

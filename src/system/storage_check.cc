@@ -185,12 +185,16 @@ Storage shares_storage(const char* leftover, const char* database, long offset) 
   if (!open_uncached(database, false, &db))
     return after_opening_failed();
   const ClosedOnReturn db_closer(&db);
-  if (left.identity == db.identity)
-    return Storage::kSeparate;  // one file, two links: removing a name frees nothing
   // An empty file holds no cluster: removing it frees nothing, and the
   // database, empty, has none to lose.
   if (left.size == 0 || db.size == 0)
     return Storage::kSeparate;
+  // One number for two names: one file under two links where a file system
+  // has links (removing a name frees nothing); on FAT, which has none, a
+  // number made from the first cluster (as some systems make it) says one
+  // chain.
+  if (left.identity == db.identity)
+    return kept_apart_by_its_file_system(db) ? Storage::kSeparate : Storage::kShared;
   Storage seen = device_answer(left, db, offset);
   if (seen == Storage::kUnknown)
     seen = content_answer(leftover, database, left.size, db.size);
