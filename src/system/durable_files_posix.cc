@@ -294,7 +294,7 @@ bool first_extent(const UncachedFile& file, unsigned long long* start) {
   *start = static_cast<unsigned long long>(block);
   return true;
 #elif defined(F_LOG2PHYS_EXT)
-  struct log2phys where {};
+  struct log2phys where = {};
   where.l2p_contigbytes = 1;
   where.l2p_devoffset = 0;  // the file's first byte
   if (ask_map([&] { return fcntl(fd, F_LOG2PHYS_EXT, &where); }) != 0)

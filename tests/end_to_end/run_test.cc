@@ -339,7 +339,7 @@ TEST_P(Check, ChangesNothingAndTellsWhatARebuildWould) {
   EXPECT_EQ(run.output, lines({kBanner, ""}) + lines(c.report));
 #ifdef __linux__  // the one system with a way to read without touching them
   for (const auto& [path, state] : before) {
-    struct stat st {};
+    struct stat st = {};
     if (windows_build())
       break;
     EXPECT_TRUE(stat(path.c_str(), &st) == 0 && st.st_atim.tv_sec == past[0].tv_sec)
