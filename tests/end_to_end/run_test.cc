@@ -305,10 +305,7 @@ class Check : public testing::TestWithParam<CheckCase> {};
 
 TEST_P(Check, ChangesNothingAndTellsWhatARebuildWould) {
   const CheckCase& c = GetParam();
-  if (!c.fault.empty()) {
-    SKIP_FOR_WINDOWS_BUILD("faults are preloaded into the POSIX program");
-    SKIP_WITHOUT_PRELOAD();
-  }
+  SKIP_IF_A_FAULT_CANNOT_BE_PRELOADED(c.fault);
   DeviceTree tree;
   for (const std::string& file : c.files) {
     if (file[0] != '-')
@@ -442,10 +439,7 @@ class KeepPlaces : public testing::TestWithParam<KeepCase> {};
 
 TEST_P(KeepPlaces, CarriedOverByPathInTheNewOrder) {
   const KeepCase& c = GetParam();
-  if (!c.fault.empty()) {
-    SKIP_FOR_WINDOWS_BUILD("faults are preloaded into the POSIX program");
-    SKIP_WITHOUT_PRELOAD();
-  }
+  SKIP_IF_A_FAULT_CANNOT_BE_PRELOADED(c.fault);
   DeviceTree tree;
   for (const char* file : {"x/a.mp3", "x/b.mp3", "x/c.m4b"})
     tree.add_file(file);
@@ -457,10 +451,8 @@ TEST_P(KeepPlaces, CarriedOverByPathInTheNewOrder) {
   fs::remove(tree.root() / "x/b.mp3");
   tree.add_file("x/0.mp3");
   const std::string old_db = read_file(tree.database());
-  RunOptions options{.args = c.args};
-  if (!c.fault.empty())
-    options.environment = {std::string("LD_PRELOAD=") + FAULT_INJECTION,
-                           "TARNWICK_FAULT=" + c.fault, "ASAN_OPTIONS=verify_asan_link_order=0"};
+  RunOptions options = c.fault.empty() ? RunOptions{} : with_posix_fault(c.fault);
+  options.args = c.args;
   const RunResult run = run_tarnwick(tree.root(), options);
   EXPECT_EQ(path_exists(tree.itunes() / "iTunesStats.tmp"), c.left_over && c.args.size() == 1);
   if (c.statistics_line.empty()) {  // interrupted: the old database, its statistics reset

@@ -102,6 +102,16 @@ RunOptions with_win32_fault(const std::string& fault, const std::string& path = 
 #define SKIP_WITHOUT_PRELOAD() GTEST_SKIP() << "faults are preloaded with Linux's LD_PRELOAD"
 #endif
 
+// Skips a case of a table whose row names a POSIX fault (fault not empty)
+// where no POSIX fault can be preloaded.
+#define SKIP_IF_A_FAULT_CANNOT_BE_PRELOADED(fault)                           \
+  do {                                                                       \
+    if (!(fault).empty()) {                                                  \
+      SKIP_FOR_WINDOWS_BUILD("faults are preloaded into the POSIX program"); \
+      SKIP_WITHOUT_PRELOAD();                                                \
+    }                                                                        \
+  } while (false)
+
 // Whether the program under test carries AddressSanitizer, which reserves
 // far more address space than any memory limit a test would set.
 #if defined(__SANITIZE_ADDRESS__)
