@@ -255,24 +255,18 @@ PY
   cmp -s "$dir/guest.transcript" "$dir/host.out" ||
     fail "$name: the transcript differs from the host's: $(diff "$dir/host.out" "$dir/guest.transcript" | head -5)"
   [ "$(status_of <"$dir/guest.out")" = 0 ] || fail "$name: the run did not succeed"
-  # The database byte for byte, read with mtools; the volume clean, the
-  # left-over (deleted-slot) gone.
-  rm -f "$dir/guest.iTunesSD"
-  mcopy -n -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesSD "$dir/guest.iTunesSD" ||
-    fail "$name: mcopy could not read iTunesSD from the volume"
-  cmp -s "$dir/guest.iTunesSD" "$host/iPod_Control/iTunes/iTunesSD" ||
-    fail "$name: the database differs from the host's"
-  ! mdir -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesSD.tmp >/dev/null 2>&1 ||
-    fail "$name: iTunesSD.tmp is still there"
-  if [ -n "$keep" ]; then
-    rm -f "$dir/guest.iTunesStats"
-    mcopy -n -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesStats "$dir/guest.iTunesStats" ||
-      fail "$name: mcopy could not read iTunesStats from the volume"
-    cmp -s "$dir/guest.iTunesStats" "$host/iPod_Control/iTunes/iTunesStats" ||
-      fail "$name: the statistics differ from the host's"
-    ! mdir -i "$dir/run.img" ::/iPod_Control/iTunes/iTunesStats.tmp >/dev/null 2>&1 ||
-      fail "$name: iTunesStats.tmp is still there"
-  fi
+  # The database (and the statistics kept) byte for byte, read with mtools,
+  # each temporary file gone; the volume clean, the left-over (deleted-slot)
+  # gone.
+  for file in iTunesSD ${keep:+iTunesStats}; do
+    rm -f "$dir/guest.$file"
+    mcopy -n -i "$dir/run.img" "::/iPod_Control/iTunes/$file" "$dir/guest.$file" ||
+      fail "$name: mcopy could not read $file from the volume"
+    cmp -s "$dir/guest.$file" "$host/iPod_Control/iTunes/$file" ||
+      fail "$name: $file differs from the host's"
+    ! mdir -i "$dir/run.img" "::/iPod_Control/iTunes/$file.tmp" >/dev/null 2>&1 ||
+      fail "$name: $file.tmp is still there"
+  done
   fsck.vfat -n "$dir/run.img" >"$dir/fsck.out" 2>&1 || fail "$name: fsck.vfat: $(cat "$dir/fsck.out")"
   # Every entry's name, unit for unit, as the volume stores it.
   python3 "$here/crash_states.py" names "$dir/run.img" "$dir/guest.iTunesSD" ||
